@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+
+namespace umbrafold {
+
+// A single-line password entry that shows one bullet per character and keeps
+// its text in a locked (never swapped), wiped-on-change buffer. It offers no
+// copy, cut, paste, undo or context menu. Main thread only.
+class SecureField : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit SecureField(QWidget* parent = nullptr);
+  ~SecureField() override;
+
+  // A copy of the text; callers let it go as soon as they can.
+  QString text() const;
+  bool isEmpty() const;
+  // Empties the field and any input-method pre-edit. Not an edit: emits nothing.
+  void clear();
+
+  void setPlaceholderText(const QString& text);
+  QString placeholderText() const;
+
+  // Selects the whole text and takes keyboard focus; the next typed
+  // character replaces it.
+  void selectAll();
+
+  // An input method holds uncommitted pre-edit text.
+  bool hasPreeditText() const;
+
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+ signals:
+  // The user changed the text (typing, deleting, input-method commit).
+  // Programmatic changes (clear) never emit it.
+  void textEdited();
+  // The field gained keyboard focus and editing begins.
+  void editingBegan();
+  // Return or Enter was pressed in the field.
+  void returnPressed();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void inputMethodEvent(QInputMethodEvent* event) override;
+  QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  bool event(QEvent* event) override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> d;
+};
+
+}  // namespace umbrafold

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "agentactivity.h"
+#include "mediaclock.h"
+#include "petmotion.h"
+#include "randomsource.h"
+
+class QTimer;
+
+namespace umbrafold {
+
+// The strip along the bottom of a curtain in which one mascot walks for each
+// working agent. Transparent to the mouse. Main thread only.
+class MascotWalk : public QWidget {
+  Q_OBJECT
+
+ public:
+  // What the strip needs from the platform; production uses systemServices().
+  struct Services {
+    std::shared_ptr<RandomSource> random;      // uniform draws for motion and bubbles
+    std::shared_ptr<const MediaClock> clock;   // monotonic seconds
+    std::function<bool()> reduceMotion;        // read at each show(activity)
+  };
+  // The OS secure random source, the steady clock and the desktop portal's
+  // animation setting (unavailable reads as "no reduced motion").
+  static Services systemServices();
+
+  explicit MascotWalk(QWidget* parent = nullptr);
+  explicit MascotWalk(Services services, QWidget* parent = nullptr);
+  ~MascotWalk() override;
+
+  using QWidget::show;
+  // Hands the strip the current activity: adds mascots for new agents at the
+  // centre of their slot, keeps existing ones, drops those that left, and
+  // starts or stops the frame timer. An unchanged activity (and unchanged
+  // reduce-motion setting) changes nothing and requests no repaint.
+  void show(const AgentActivity& activity);
+
+  // Read access, for drawing and for tests.
+  const AgentActivity& activity() const;
+  const std::map<std::string, PetMotion>& pets() const;
+  bool isAnimating() const;  // the frame timer runs
+  bool reducedMotion() const;
+  std::int64_t speakerIndex() const;
+  double bubbleAt() const;
+
+  // One animation frame: steps every mascot by the elapsed media time (at
+  // most 0.08 s), advances the bubble schedule and repaints the strip.
+  // Called by the frame timer; public so benchmarks can drive frames.
+  void tick();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> d;
+};
+
+}  // namespace umbrafold
