@@ -1,0 +1,7 @@
+#include "mediaclock.h"
+
+namespace umbrafold {
+
+double SteadyMediaClock::now() const { return 0; }
+
+}  // namespace umbrafold
