@@ -10,7 +10,9 @@ namespace umbrafold {
 
 // The session password, held only as a random salt and a slow salted digest
 // (PBKDF2-HMAC-SHA-256, 600000 iterations, of the NFC form in UTF-8). The
-// plain text is never kept. A plain value; main thread only.
+// plain text is never kept. After the third failed check, further checks are
+// refused unchecked for a delay that doubles with each failure, up to 32
+// seconds. A plain value; main thread only.
 class SessionPassword {
  public:
   // The verdict of a check.
@@ -25,20 +27,34 @@ class SessionPassword {
     friend bool operator==(const Result&, const Result&) = default;
   };
 
-  // Makes a session password from `password`. Nothing when no secure random
-  // salt can be had or the derivation fails.
+  // Makes a session password from `password` with a fresh random salt.
+  // Nothing when no secure random salt can be had or the derivation fails.
+  // Blocks for one derivation.
   static std::optional<SessionPassword> make(QStringView password);
 
   // Seconds on the monotonic clock (never the wall clock).
   static double uptimeNow();
 
-  // Judges `attempt` at time `now` (seconds on the monotonic clock). During a
-  // back-off wait answers wait without deriving anything. Updates failures
-  // and nextAttempt in place.
+  // Judges `attempt` at time `now` (seconds on the monotonic clock). Before
+  // nextAttempt() answers wait (whole seconds left, rounded up) without
+  // deriving anything or changing any state, whatever the attempt. Otherwise
+  // derives the attempt (blocking for one derivation) and answers accepted, or
+  // counts a failure and answers rejected for the first two failures and
+  // wait(2^(min(failures, 8) - 3)) from the third on, moving nextAttempt to
+  // now plus that delay. A failed derivation counts as a wrong attempt.
   Result check(QStringView attempt, double now = uptimeNow());
 
+  // Failed checks so far; never reset, not even by an accepted check.
   std::int64_t failures() const { return failures_; }
+  // Before this instant every check answers wait; 0 until the third failure.
   double nextAttempt() const { return nextAttempt_; }
+  // The random salt, fixed at creation (public by nature, like any salt).
+  const std::array<unsigned char, 16>& salt() const { return salt_; }
+
+  SessionPassword(const SessionPassword&) = default;
+  SessionPassword& operator=(const SessionPassword&) = default;
+  // Overwrites the digest with zeros.
+  ~SessionPassword();
 
  private:
   SessionPassword() = default;
