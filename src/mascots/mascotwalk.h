@@ -24,9 +24,9 @@ class MascotWalk : public QWidget {
  public:
   // What the strip needs from the platform; production uses systemServices().
   struct Services {
-    std::shared_ptr<RandomSource> random;      // uniform draws for motion and bubbles
-    std::shared_ptr<const MediaClock> clock;   // monotonic seconds
-    std::function<bool()> reduceMotion;        // read at each show(activity)
+    std::shared_ptr<RandomSource> random;     // uniform draws for motion and bubbles
+    std::shared_ptr<const MediaClock> clock;  // monotonic seconds
+    std::function<bool()> reduceMotion;       // read at each show(activity)
   };
   // The OS secure random source, the steady clock and the desktop portal's
   // animation setting (unavailable reads as "no reduced motion").
@@ -58,7 +58,10 @@ class MascotWalk : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  // A strip hidden with its window, or taken out of its window, is shown the
+  // empty activity: the animation stops and every mascot is dropped.
   void hideEvent(QHideEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   struct State;

@@ -1,10 +1,55 @@
 #include "petmotion.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace umbrafold {
 
-PetMotion::PetMotion(double position, RandomSource& random)
-    : random_(&random), x_(position), y_(2), goal_(position), goalY_(2), cruise_(26), rest_(0) {}
+namespace {
 
-void PetMotion::advance(double, double, double) {}
+constexpr double kArrivalDistance = 0.6;
+constexpr double kAcceleration = 110;  // points/s², also the braking deceleration
+constexpr double kPointsPerFrame = 5;
+
+}  // namespace
+
+PetMotion::PetMotion(double position, RandomSource& random)
+    : random_(&random), x_(position), goal_(position) {
+  cruise_ = uniformDraw(random, 26, 88);
+  y_ = uniformDraw(random, 2, 17);
+  goalY_ = y_;
+  rest_ = uniformDraw(random, 0, 1.1);
+}
+
+void PetMotion::advance(double seconds, double width, double side) {
+  const double lo = std::min(side / 2 + 3, width / 2);
+  const double hi = std::max(lo, width - lo);
+  x_ = std::min(hi, std::max(lo, x_));
+  goal_ = std::min(hi, std::max(lo, goal_));
+
+  if (rest_ > 0) {
+    rest_ -= seconds;
+    return;
+  }
+
+  const double d = std::abs(goal_ - x_);
+  if (d < kArrivalDistance) {
+    velocity_ = 0;
+    rest_ = uniformDraw(*random_, 0.4, 2.8);
+    const double reach = std::max(2 * side, 0.3 * width);
+    goal_ = uniformDraw(*random_, std::max(lo, x_ - reach), std::min(hi, x_ + reach));
+    goalY_ = uniformDraw(*random_, 2, 17);
+    cruise_ = uniformDraw(*random_, 26, 88);
+    return;
+  }
+
+  const double cap = std::min(std::sqrt(2 * kAcceleration * d), cruise_);
+  velocity_ = std::min(velocity_ + kAcceleration * seconds, cap);
+  const double step = std::min(seconds * velocity_, d);
+  facesLeft_ = goal_ - x_ < 0;
+  y_ += (goalY_ - y_) * step / d;
+  x_ = goal_ < x_ ? x_ - step : x_ + step;
+  stride_ += step / kPointsPerFrame;
+}
 
 }  // namespace umbrafold

@@ -1,0 +1,85 @@
+#include "reducemotionsetting.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+namespace umbrafold {
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kInterface = QStringLiteral("org.freedesktop.portal.Settings");
+const QString kGroup = QStringLiteral("org.gnome.desktop.interface");
+const QString kKey = QStringLiteral("enable-animations");
+constexpr int kCallTimeoutMs = 2000;
+
+// The portal wraps the value in one variant (ReadOne) or two (the older Read).
+QVariant unwrapped(QVariant value) {
+  for (int depth = 0; depth < 4 && value.metaType() == QMetaType::fromType<QDBusVariant>();
+       ++depth) {
+    value = qvariant_cast<QDBusVariant>(value).variant();
+  }
+  return value;
+}
+
+}  // namespace
+
+ReduceMotionSetting::ReduceMotionSetting() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return;
+  bus.connect(kService, kPath, kInterface, QStringLiteral("SettingChanged"), this,
+              SLOT(settingChanged(QString, QString, QDBusVariant)));
+  read(QStringLiteral("ReadOne"));
+}
+
+std::shared_ptr<ReduceMotionSetting> ReduceMotionSetting::shared() {
+  static std::weak_ptr<ReduceMotionSetting> current;
+  if (!QCoreApplication::instance()) return nullptr;
+  auto setting = current.lock();
+  if (!setting) {
+    setting = std::make_shared<ReduceMotionSetting>();
+    current = setting;
+  }
+  return setting;
+}
+
+void ReduceMotionSetting::read(const QString& method) {
+  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+  call << kGroup << kKey;
+  auto* watcher = new QDBusPendingCallWatcher(
+      QDBusConnection::sessionBus().asyncCall(call, kCallTimeoutMs), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this,
+          [this, method](QDBusPendingCallWatcher* finished) { answered(finished, method); });
+}
+
+void ReduceMotionSetting::answered(QDBusPendingCallWatcher* watcher, const QString& method) {
+  watcher->deleteLater();
+  const QDBusMessage reply = watcher->reply();
+  if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+    // A change signalled while the read was under way is newer than the answer.
+    if (!changedSinceRead_) apply(unwrapped(reply.arguments().constFirst()));
+    return;
+  }
+  // Portals before version 2 know only Read.
+  if (method == QStringLiteral("ReadOne") &&
+      reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")) {
+    read(QStringLiteral("Read"));
+  }
+}
+
+void ReduceMotionSetting::settingChanged(const QString& group, const QString& key,
+                                         const QDBusVariant& value) {
+  if (group != kGroup || key != kKey) return;
+  changedSinceRead_ = true;
+  apply(unwrapped(value.variant()));
+}
+
+void ReduceMotionSetting::apply(const QVariant& value) {
+  if (value.metaType() == QMetaType::fromType<bool>()) reduceMotion_ = !value.toBool();
+}
+
+}  // namespace umbrafold
