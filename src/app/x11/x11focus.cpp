@@ -1,7 +1,113 @@
+// Keyboard focus on X11. Curtains are override-redirect windows, which the
+// window manager never focuses: the focus is asked for with
+// xcb_set_input_focus once the window is mapped (the server ignores it before).
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDir>
+#include <QEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QWidget>
+#include <QWindow>
+
+#include <memory>
+
 #include "focus.h"
+#include "x11window.h"
 
 namespace umbrafold {
+namespace {
 
-std::unique_ptr<Focus> makeX11Focus() { return nullptr; }
+// The longest the desktop's locker may take to answer whether it is active.
+constexpr int kLockerTimeoutMs = 200;
+
+// A session bus to ask, without letting the bus library start one (its
+// default for a missing address is to launch a daemon).
+bool hasSessionBus() {
+  if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  return !runtime.isEmpty() && QFileInfo::exists(QDir(runtime).filePath(QStringLiteral("bus")));
+}
+
+class X11Focus final : public Focus {
+ public:
+  X11Focus() {
+    QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
+                     [this](Qt::ApplicationState state) {
+                       const bool wasActive = active_;
+                       active_ = state == Qt::ApplicationActive;
+                       if (wasActive && !active_) emit resignedActive();
+                     });
+  }
+
+  bool isActive() const override {
+    return QGuiApplication::applicationState() == Qt::ApplicationActive;
+  }
+
+  void makeKey(QWidget* window) override {
+    if (!window) return;
+    key_ = window;
+    window->show();
+    window->raise();
+    x11::raiseAbove(window->winId());
+    focusWhenExposed(window);
+    window->activateWindow();
+  }
+
+  bool isKey(const QWidget* window) const override { return window && window->isActiveWindow(); }
+
+  void activate() override {
+    if (key_ && key_->isVisible()) makeKey(key_);
+  }
+
+  bool lockerActive() const override {
+    if (!hasSessionBus()) return false;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    const QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.ScreenSaver"),
+        QStringLiteral("/org/freedesktop/ScreenSaver"),
+        QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("GetActive"));
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kLockerTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() == 1 &&
+           reply.arguments().front().toBool();
+  }
+
+ protected:
+  // Waits for the expose of a window made key before it was mapped.
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Expose && watched == pendingHandle_ &&
+        pendingHandle_->isExposed()) {
+      pendingHandle_->removeEventFilter(this);
+      pendingHandle_ = nullptr;
+      if (key_) x11::setInputFocus(key_->winId());
+    }
+    return false;
+  }
+
+ private:
+  void focusWhenExposed(QWidget* window) {
+    if (pendingHandle_) pendingHandle_->removeEventFilter(this);
+    pendingHandle_ = nullptr;
+    QWindow* handle = window->windowHandle();
+    if (!handle) return;
+    if (handle->isExposed()) {
+      x11::setInputFocus(window->winId());
+    } else {
+      pendingHandle_ = handle;
+      handle->installEventFilter(this);
+    }
+  }
+
+  QPointer<QWidget> key_;
+  QPointer<QWindow> pendingHandle_;
+  bool active_ = QGuiApplication::applicationState() == Qt::ApplicationActive;
+};
+
+}  // namespace
+
+std::unique_ptr<Focus> makeX11Focus() { return std::make_unique<X11Focus>(); }
 
 }  // namespace umbrafold

@@ -1,0 +1,35 @@
+#include "x11window.h"
+
+#include <QtGui/qguiapplication_platform.h>
+#include <xcb/xcb.h>
+#include <QGuiApplication>
+
+namespace umbrafold::x11 {
+namespace {
+
+xcb_connection_t* connection() {
+  auto* app = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  return app ? app->connection() : nullptr;
+}
+
+}  // namespace
+
+bool raiseAbove(WId window) {
+  xcb_connection_t* c = connection();
+  if (!c || window == 0) return false;
+  const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+  xcb_configure_window(c, static_cast<xcb_window_t>(window), XCB_CONFIG_WINDOW_STACK_MODE, &above);
+  xcb_flush(c);
+  return true;
+}
+
+bool setInputFocus(WId window) {
+  xcb_connection_t* c = connection();
+  if (!c || window == 0) return false;
+  xcb_set_input_focus(c, XCB_INPUT_FOCUS_PARENT, static_cast<xcb_window_t>(window),
+                      XCB_CURRENT_TIME);
+  xcb_flush(c);
+  return true;
+}
+
+}  // namespace umbrafold::x11

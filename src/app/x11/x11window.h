@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QtGui/qwindowdefs.h>
+
+namespace umbrafold::x11 {
+
+// Small requests on the X connection Qt uses. Each returns false, doing
+// nothing, when the application does not run on X. Main thread only.
+
+// Puts `window` on top of every sibling, also above override-redirect
+// windows of other clients (which QWidget::raise() does not reach).
+bool raiseAbove(WId window);
+// Gives `window` the keyboard focus now. The window must be mapped: the
+// server ignores the request otherwise.
+bool setInputFocus(WId window);
+
+}  // namespace umbrafold::x11

@@ -1,0 +1,28 @@
+"""Shared set-up of the end-to-end test scripts: finds the build tree (the
+--build argument) and the X session harness in tools/e2e, and runs the
+script's unittest cases."""
+
+import os
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "e2e"))
+
+import xsession  # noqa: E402  (needs the path above)
+
+BUILD = os.environ.get("UMBRAFOLD_BUILD", os.path.join(HERE, "..", "..", "build"))
+
+
+def program(name):
+    """An executable at the top of the build tree."""
+    return os.path.join(BUILD, name)
+
+
+def main():
+    global BUILD
+    args = sys.argv[1:]
+    if len(args) >= 2 and args[0] == "--build":
+        BUILD = os.path.abspath(args[1])
+        args = args[2:]
+    unittest.main(argv=[sys.argv[0]] + args, verbosity=2)

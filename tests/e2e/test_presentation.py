@@ -1,0 +1,113 @@
+"""The X11 presentation and focus on a real server, through
+umbrafold_presentation_probe: grabs taken and refused, shortcuts kept from the
+window manager, curtains kept above other clients' windows, everything given
+back on release."""
+
+import time
+import unittest
+
+import e2e
+from xsession import LineProcess, XSession, wait_until
+
+MAGENTA = (255, 0, 255)
+RED = (255, 0, 0)
+
+
+def colour(c):
+    return lambda p: p == c
+
+
+class PresentationTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.x = XSession().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x.stop()
+
+    def setUp(self):
+        self.probe = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe")])
+        self.others = []
+
+    def tearDown(self):
+        for p in self.others:
+            p.close()
+        self.probe.send("quit")
+        self.probe.close()
+        self.x.clear_shortcuts()
+
+    def other(self, *args):
+        p = LineProcess(self.x, [e2e.program("umbrafold_xprobe")] + list(args))
+        self.others.append(p)
+        return p
+
+    def arm(self):
+        self.probe.send("arm")
+        self.assertEqual(self.probe.expect("", 5), "armed")
+        self.assertEqual(self.probe.expect("covered", 5), "covered")
+
+    def uncovered(self, rect):
+        return self.x.screenshot().count(rect, predicate=lambda p: p in (MAGENTA, RED))
+
+    def test_arming_waits_about_a_second_for_a_held_keyboard_then_refuses(self):
+        grabber = self.other("grab", "keyboard")
+        self.assertEqual(grabber.expect(), "grabbed")
+        start = time.monotonic()
+        self.probe.send("arm")
+        self.assertEqual(self.probe.expect("", 10), "refused")
+        self.assertGreaterEqual(time.monotonic() - start, 0.9)
+        # Nothing was shown, and the pointer was not kept either.
+        self.assertEqual(self.other("grab", "pointer").expect(), "grabbed")
+        self.others.pop().close()
+        grabber.close()
+        self.arm()
+
+    def test_armed_holds_keyboard_and_pointer_and_gives_them_back(self):
+        self.arm()
+        self.assertTrue(self.other("grab", "keyboard").expect().startswith("busy"))
+        self.assertTrue(self.other("grab", "pointer").expect().startswith("busy"))
+        self.probe.send("state")
+        self.assertEqual(self.probe.expect("state"), "state key=1 active=1 locker=0")
+        self.probe.send("release")
+        self.assertEqual(self.probe.expect("released"), "released")
+        self.assertEqual(self.other("grab", "keyboard").expect(), "grabbed")
+        self.assertEqual(self.other("grab", "pointer").expect(), "grabbed")
+
+    def test_shortcuts_never_reach_the_window_manager_while_armed(self):
+        # The bindings work when nothing is armed...
+        self.x.key("alt+Tab")
+        self.assertTrue(wait_until(lambda: "alt-tab" in self.x.fired_shortcuts(), 5))
+        self.x.clear_shortcuts()
+        self.arm()
+        for keys in ("alt+Tab", "super+e", "Super_L", "ctrl+alt+Right"):
+            self.x.key(keys)
+        # ...and typing still reaches the key window.
+        self.x.key("Escape")
+        self.x.type("abc")
+        self.x.key("Return")
+        self.assertTrue(self.probe.expect("typed", 5).endswith("abc"))
+        self.assertEqual(self.x.fired_shortcuts(), [])
+
+    def test_windows_mapped_or_raised_later_are_covered_again(self):
+        self.arm()
+        time.sleep(0.5)
+        self.assertEqual(self.uncovered((0, 0, 1280, 800)), 0)
+        popup = self.other("window", "ff0000", "100", "100", "300", "200", "override")
+        self.assertTrue(popup.expect().startswith("mapped"))
+        managed = self.other("window", "ff0000", "600", "300", "300", "200")
+        self.assertTrue(managed.expect().startswith("mapped"))
+        self.assertTrue(wait_until(lambda: self.uncovered((0, 0, 1280, 800)) == 0, 5))
+        popup.send("raise")
+        self.assertEqual(popup.expect(), "raised")
+        self.assertTrue(wait_until(lambda: self.uncovered((0, 0, 1280, 800)) == 0, 5))
+        # Once released, the same window shows again when raised.
+        self.probe.send("release")
+        self.probe.expect("released")
+        popup.send("raise")
+        self.assertTrue(wait_until(
+            lambda: self.x.screenshot().count((100, 100, 300, 200), colour(RED)) == 300 * 200, 5))
+
+
+if __name__ == "__main__":
+    e2e.main()

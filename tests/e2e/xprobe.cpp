@@ -1,0 +1,174 @@
+// A small X client for the end-to-end tests, playing "another client":
+//
+//   umbrafold_xprobe grab keyboard|pointer
+//       Tries once to grab the device on the root window. Prints "grabbed"
+//       and holds the grab until standard input closes, or prints
+//       "busy <status>" and exits 1.
+//   umbrafold_xprobe window RRGGBB X Y W H [override]
+//       Maps a window of one colour (override-redirect if asked), prints
+//       "mapped <id>" once it is viewable, and raises itself again for each
+//       line "raise" on standard input, until standard input closes.
+//   umbrafold_xprobe wait-white TIMEOUT_MS X,Y [X,Y...]
+//       Polls the root window's pixels at the points until all are white and
+//       prints the CLOCK_MONOTONIC time of that moment in seconds, or prints
+//       "timeout" and exits 1.
+
+#include <poll.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Connection {
+  xcb_connection_t* c = nullptr;
+  xcb_screen_t* screen = nullptr;
+
+  Connection() {
+    c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) {
+      std::fprintf(stderr, "no X display\n");
+      std::exit(2);
+    }
+    screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  }
+  ~Connection() { xcb_disconnect(c); }
+};
+
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// Blocks until standard input closes; calls `onLine` for each line.
+template <typename F>
+void untilStdinCloses(F onLine) {
+  std::string pending;
+  char buffer[256];
+  for (;;) {
+    const ssize_t n = read(0, buffer, sizeof buffer);
+    if (n <= 0) return;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+      onLine(pending.substr(0, eol));
+      pending.erase(0, eol + 1);
+    }
+  }
+}
+
+int grab(const std::string& device) {
+  Connection x;
+  std::uint8_t status = XCB_GRAB_STATUS_FROZEN;
+  if (device == "keyboard") {
+    auto* reply =
+        xcb_grab_keyboard_reply(x.c,
+                                xcb_grab_keyboard(x.c, 1, x.screen->root, XCB_CURRENT_TIME,
+                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                nullptr);
+    if (reply) status = reply->status;
+    std::free(reply);
+  } else {
+    auto* reply = xcb_grab_pointer_reply(
+        x.c,
+        xcb_grab_pointer(x.c, 1, x.screen->root, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+                         XCB_WINDOW_NONE, XCB_CURSOR_NONE, XCB_CURRENT_TIME),
+        nullptr);
+    if (reply) status = reply->status;
+    std::free(reply);
+  }
+  if (status != XCB_GRAB_STATUS_SUCCESS) {
+    say("busy " + std::to_string(status));
+    return 1;
+  }
+  say("grabbed");
+  untilStdinCloses([](const std::string&) {});
+  return 0;
+}
+
+int window(char** argv, int argc) {
+  Connection x;
+  const std::uint32_t colour = static_cast<std::uint32_t>(std::strtoul(argv[0], nullptr, 16));
+  const auto at = [&](int i) { return static_cast<std::int16_t>(std::atoi(argv[i])); };
+  const bool override = argc > 5 && std::string(argv[5]) == "override";
+  const xcb_window_t w = xcb_generate_id(x.c);
+  const std::uint32_t values[] = {colour, override ? 1u : 0u, XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+  xcb_create_window(x.c, XCB_COPY_FROM_PARENT, w, x.screen->root, at(1), at(2),
+                    static_cast<std::uint16_t>(at(3)), static_cast<std::uint16_t>(at(4)), 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+  xcb_map_window(x.c, w);
+  xcb_flush(x.c);
+  while (xcb_generic_event_t* event = xcb_wait_for_event(x.c)) {
+    const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
+    std::free(event);
+    if (mapped) break;
+  }
+  say("mapped " + std::to_string(w));
+  untilStdinCloses([&](const std::string& line) {
+    if (line != "raise") return;
+    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(x.c, w, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    xcb_flush(x.c);
+    say("raised");
+  });
+  return 0;
+}
+
+bool isWhite(Connection& x, int px, int py) {
+  auto* reply = xcb_get_image_reply(
+      x.c,
+      xcb_get_image(x.c, XCB_IMAGE_FORMAT_Z_PIXMAP, x.screen->root, static_cast<std::int16_t>(px),
+                    static_cast<std::int16_t>(py), 1, 1, ~0u),
+      nullptr);
+  bool white = false;
+  if (reply && xcb_get_image_data_length(reply) >= 3) {
+    const std::uint8_t* data = xcb_get_image_data(reply);
+    white = data[0] == 0xff && data[1] == 0xff && data[2] == 0xff;
+  }
+  std::free(reply);
+  return white;
+}
+
+int waitWhite(char** argv, int argc) {
+  Connection x;
+  const auto timeout = std::chrono::milliseconds(std::atoi(argv[0]));
+  std::vector<std::pair<int, int>> points;
+  for (int i = 1; i < argc; ++i) {
+    int px = 0, py = 0;
+    if (std::sscanf(argv[i], "%d,%d", &px, &py) == 2) points.emplace_back(px, py);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < timeout) {
+    bool all = true;
+    for (const auto& [px, py] : points) all = all && isWhite(x, px, py);
+    if (all) {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      std::printf("%ld.%09ld\n", static_cast<long>(now.tv_sec), now.tv_nsec);
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  say("timeout");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "grab" && argc == 3) return grab(argv[2]);
+  if (command == "window" && argc >= 7) return window(argv + 2, argc - 2);
+  if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2);
+  std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");
+  return 2;
+}
