@@ -20,7 +20,7 @@ void BM_SessionPasswordDerive(benchmark::State& state) {
     benchmark::DoNotOptimize(password);
   }
 }
-BENCHMARK(BM_SessionPasswordDerive)->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3);
+BENCHMARK(BM_SessionPasswordDerive)->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(5);
 
 // The same derivation (same bytes, salt length, iterations, key length)
 // straight through OpenSSL: the floor the session password is measured against.
@@ -36,6 +36,6 @@ void BM_OpenSslPbkdf2Reference(benchmark::State& state) {
     benchmark::DoNotOptimize(key);
   }
 }
-BENCHMARK(BM_OpenSslPbkdf2Reference)->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3);
+BENCHMARK(BM_OpenSslPbkdf2Reference)->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(5);
 
 }  // namespace

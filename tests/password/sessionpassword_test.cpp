@@ -152,10 +152,5 @@ TEST_F(SessionPasswordTest, EmptyAttemptCountsAsAFailure) {
   EXPECT_EQ(password.failures(), 1);
 }
 
-TEST(SessionPasswordClock, UptimeIsMonotonic) {
-  const double first = SessionPassword::uptimeNow();
-  EXPECT_GE(SessionPassword::uptimeNow(), first);
-}
-
 }  // namespace
 }  // namespace umbrafold
