@@ -1,0 +1,355 @@
+#include "mascotwalk.h"
+
+#include <gtest/gtest.h>
+#include <QAccessible>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QImage>
+#include <QPaintEvent>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <memory>
+
+#include "fakes.h"
+#include "mascotgeometry.h"
+#include "qtapp.h"
+
+namespace umbrafold {
+namespace {
+
+using testing::FakeClock;
+using testing::ScriptedRandom;
+using Kind = WorkingAgent::Kind;
+
+constexpr int kStripHeight = 94;
+
+AgentActivity activityOf(std::initializer_list<WorkingAgent> agents) {
+  return AgentActivity(std::vector<WorkingAgent>(agents));
+}
+
+// Counts the paint events a widget receives and remembers their rectangles.
+class PaintSpy : public QObject {
+ public:
+  explicit PaintSpy(QWidget* widget) { widget->installEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) rects.push_back(static_cast<QPaintEvent*>(event)->rect());
+    return false;
+  }
+  std::vector<QRect> rects;
+};
+
+// Takes a strip out of a curtain on the stack before the curtain dies.
+struct Unparent {
+  QWidget* widget;
+  ~Unparent() { widget->setParent(nullptr); }
+};
+
+class MascotWalkTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // No sheets and no applications anywhere: every mascot is drawn as its name.
+    static QTemporaryDir empty;
+    setenv("XDG_DATA_HOME", empty.path().toUtf8().constData(), 1);
+    setenv("XDG_DATA_DIRS", empty.path().toUtf8().constData(), 1);
+    testing::application();
+  }
+
+  MascotWalkTest() {
+    random->fallback = ScriptedRandom::fraction(0.5);
+    walk = std::make_unique<MascotWalk>(
+        MascotWalk::Services{random, clock, [this] { return reduce; }});
+    walk->resize(900, kStripHeight);
+  }
+
+  QImage render() const {
+    QImage image(walk->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    walk->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+  }
+
+  // Whether anything was painted in the strip rectangle (y up) `rect`.
+  static bool paintedIn(const QImage& image, const StripRect& rect) {
+    const StripRect down = flipped(rect, image.height());
+    for (int y = std::max(0, int(down.y)); y < std::min(image.height(), int(down.y + down.height));
+         ++y)
+      for (int x = std::max(0, int(down.x)); x < std::min(image.width(), int(down.x + down.width));
+           ++x)
+        if (qAlpha(image.pixel(x, y)) > 0) return true;
+    return false;
+  }
+
+  // The pixel at the strip point (x, y) with y counted upwards from the bottom row.
+  static QRgb pixelAt(const QImage& image, double x, double y) {
+    return image.pixel(int(std::floor(x)), image.height() - 1 - int(std::floor(y)));
+  }
+
+  std::shared_ptr<ScriptedRandom> random = std::make_shared<ScriptedRandom>();
+  std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+  bool reduce = false;
+  std::unique_ptr<MascotWalk> walk;
+
+  const WorkingAgent a{"a", Kind::claude, "Testing"};
+  const WorkingAgent b{"b", Kind::codex, "Using terminal"};
+  const WorkingAgent c{"c", Kind::claude, "Thinking…"};
+  const WorkingAgent e{"e", Kind::codex, "Reading"};
+};
+
+TEST_F(MascotWalkTest, NewMascotsStartAtTheirSlotCentresAndKeepTheirPlace) {
+  walk->show(activityOf({a, b, c}));
+  ASSERT_EQ(walk->pets().size(), 3u);
+  EXPECT_EQ(walk->pets().at("a").x(), 150);
+  EXPECT_EQ(walk->pets().at("b").x(), 450);
+  EXPECT_EQ(walk->pets().at("c").x(), 750);
+
+  walk->show(activityOf({a, e, b, c}));
+  EXPECT_EQ(walk->pets().at("e").x(), 337.5);
+  EXPECT_EQ(walk->pets().at("a").x(), 150);
+  EXPECT_EQ(walk->pets().at("b").x(), 450);
+  EXPECT_EQ(walk->pets().at("c").x(), 750);
+}
+
+TEST_F(MascotWalkTest, AgentsThatLeaveLoseTheirMascotAndReturnFresh) {
+  walk->show(activityOf({a, b, c}));
+  walk->show(activityOf({a, c}));
+  EXPECT_EQ(walk->pets().count("b"), 0u);
+  EXPECT_EQ(walk->pets().at("c").x(), 750);
+  walk->show(activityOf({a, c, b}));
+  EXPECT_EQ(walk->pets().at("b").x(), 750);
+}
+
+TEST_F(MascotWalkTest, ZeroWidthPlacesNewMascotsAtZero) {
+  walk->resize(0, kStripHeight);
+  walk->show(activityOf({a, b}));
+  EXPECT_EQ(walk->pets().at("a").x(), 0);
+  EXPECT_EQ(walk->pets().at("b").x(), 0);
+}
+
+TEST_F(MascotWalkTest, SummaryCountsClaudeAndCodexAgents) {
+  walk->QWidget::show();
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(walk.get());
+  ASSERT_NE(accessible, nullptr);
+
+  walk->show(activityOf({a, b, c}));
+  EXPECT_EQ(walk->accessibleName(), QStringLiteral("2 Claude and 1 Codex working"));
+  EXPECT_EQ(accessible->role(), QAccessible::Graphic);
+  EXPECT_FALSE(accessible->state().invisible);
+
+  walk->show(activityOf({b, e}));
+  EXPECT_EQ(walk->accessibleName(), QStringLiteral("0 Claude and 2 Codex working"));
+  walk->show(activityOf({a}));
+  EXPECT_EQ(walk->accessibleName(), QStringLiteral("1 Claude and 0 Codex working"));
+
+  walk->show(AgentActivity{});
+  EXPECT_TRUE(accessible->state().invisible);
+  EXPECT_NE(accessible->role(), QAccessible::Graphic);
+}
+
+TEST_F(MascotWalkTest, FrameTimerRunsExactlyWhileAgentsAnimate) {
+  EXPECT_FALSE(walk->isAnimating());
+  walk->show(activityOf({a, b}));
+  ASSERT_TRUE(walk->isAnimating());
+  EXPECT_EQ(walk->bubbleAt(), 102);
+  const auto* timer = walk->findChild<QTimer*>();
+  ASSERT_NE(timer, nullptr);
+  EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_GE(timer->interval(), 17);  // 30 to 60 frames per second
+  EXPECT_LE(timer->interval(), 33);
+
+  clock->time = 101;
+  walk->show(activityOf({a}));  // a running timer is left running
+  EXPECT_EQ(walk->bubbleAt(), 102);
+
+  walk->show(AgentActivity{});
+  EXPECT_FALSE(walk->isAnimating());
+  EXPECT_TRUE(walk->pets().empty());
+  EXPECT_EQ(walk->findChild<QTimer*>(), nullptr);
+}
+
+TEST_F(MascotWalkTest, ReduceMotionStopsTheTimerAndKeepsTheMascots) {
+  walk->show(activityOf({a, b}));
+  reduce = true;
+  walk->show(activityOf({a, b}));  // same activity, changed setting
+  EXPECT_TRUE(walk->reducedMotion());
+  EXPECT_FALSE(walk->isAnimating());
+  EXPECT_EQ(walk->pets().at("a").x(), 225);
+
+  reduce = false;
+  clock->time = 130;
+  walk->show(activityOf({a, b}));
+  EXPECT_TRUE(walk->isAnimating());
+  EXPECT_EQ(walk->bubbleAt(), 132);
+}
+
+TEST_F(MascotWalkTest, UnchangedActivityRequestsNoRepaint) {
+  reduce = true;  // no frame timer, so every paint comes from show()
+  walk->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(walk.get()));
+  QCoreApplication::processEvents();
+  PaintSpy paints(walk.get());
+  walk->show(activityOf({a, b}));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !paints.rects.empty(); }));
+  const std::size_t painted = paints.rects.size();
+
+  const int draws = random->taken;
+  walk->show(activityOf({a, b}));
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(paints.rects.size(), painted);
+  EXPECT_EQ(random->taken, draws);
+}
+
+TEST_F(MascotWalkTest, FramesRepaintOnlyTheStripNotTheCurtain) {
+  QWidget curtain;
+  Unparent unparent{walk.get()};
+  curtain.resize(900, 400);
+  walk->setParent(&curtain);
+  walk->setGeometry(0, 400 - kStripHeight, 900, kStripHeight);
+  curtain.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&curtain));
+  walk->show(activityOf({a, b}));
+  PaintSpy curtainPaints(&curtain);
+  PaintSpy stripPaints(walk.get());
+  clock->time += 0.016;
+  walk->tick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !stripPaints.rects.empty(); }));
+  for (const QRect& rect : curtainPaints.rects) EXPECT_TRUE(walk->geometry().contains(rect));
+}
+
+TEST_F(MascotWalkTest, LeavingTheWindowOrHidingStopsTheAnimation) {
+  QWidget curtain;
+  Unparent unparent{walk.get()};
+  walk->setParent(&curtain);
+  walk->show(activityOf({a, b}));
+  walk->setParent(nullptr);
+  EXPECT_FALSE(walk->isAnimating());
+  EXPECT_TRUE(walk->pets().empty());
+
+  walk->QWidget::show();
+  walk->show(activityOf({a, b}));
+  ASSERT_TRUE(walk->isAnimating());
+  walk->hide();
+  EXPECT_FALSE(walk->isAnimating());
+  EXPECT_TRUE(walk->activity().agents.empty());
+}
+
+TEST_F(MascotWalkTest, FrameStepIsCappedAfterAStall) {
+  random->fallback = ScriptedRandom::fraction(1.0);  // initial pause 1.1 s
+  walk->show(activityOf({a}));
+  clock->time += 0.5;
+  walk->tick();
+  EXPECT_NEAR(walk->pets().at("a").rest(), 1.1 - 0.08, 1e-12);
+  clock->time -= 1;  // a clock going backwards steps nothing
+  walk->tick();
+  EXPECT_NEAR(walk->pets().at("a").rest(), 1.1 - 0.08, 1e-12);
+  clock->time += 0.03;
+  walk->tick();
+  EXPECT_NEAR(walk->pets().at("a").rest(), 1.1 - 0.08 - 0.03, 1e-12);
+}
+
+TEST_F(MascotWalkTest, SpeakerRotatesAfterEachBubble) {
+  walk->show(activityOf({a, b, c}));
+  clock->time = 105;  // the first bubble, 102 to 105, is still on
+  walk->tick();
+  EXPECT_EQ(walk->speakerIndex(), 0);
+  random->push(ScriptedRandom::fraction(0.0)).push(ScriptedRandom::fraction(1.0));
+  clock->time = 105.01;
+  walk->tick();
+  EXPECT_EQ(walk->speakerIndex(), 1);
+  EXPECT_DOUBLE_EQ(walk->bubbleAt(), 110.01);  // 5 to 10 s later
+  clock->time = 113.02;
+  walk->tick();
+  EXPECT_EQ(walk->speakerIndex(), 2);
+  EXPECT_DOUBLE_EQ(walk->bubbleAt(), 123.02);
+}
+
+class MascotDrawingTest : public MascotWalkTest {
+ protected:
+  // Advances the rotation to `index`, then sets the clock inside that bubble.
+  void speakAt(std::int64_t index) {
+    while (walk->speakerIndex() < index) {
+      clock->time = walk->bubbleAt() + 3.01;
+      walk->tick();
+    }
+    clock->time = walk->bubbleAt() + 1;
+  }
+
+  // The layout the strip should draw for agent `agent` speaking.
+  BubbleLayout expectedBubble(const WorkingAgent& agent) const {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(11);
+    font.setWeight(QFont::DemiBold);
+    const QFontMetricsF metrics(font);
+    const PetMotion& pet = walk->pets().at(agent.id);
+    const double side = mascotSide(walk->width(), walk->activity().agents.size());
+    const QString note = QString::fromStdString(agent.note);
+    return bubbleLayout(pet.x(), pet.y() + side, metrics.horizontalAdvance(note), metrics.height(),
+                        walk->width());
+  }
+
+  void expectBubble(const QImage& image, const BubbleLayout& bubble) {
+    const StripRect& box = bubble.bubble;
+    // Outline: the top and left edges and the tail tip are black.
+    EXPECT_EQ(pixelAt(image, box.x + box.width / 2, box.y + 20.5), qRgb(0, 0, 0));
+    EXPECT_EQ(pixelAt(image, box.x + 0.5, box.y + 10.5), qRgb(0, 0, 0));
+    EXPECT_EQ(pixelAt(image, bubble.tailX + 1.5, box.y - 4.5), qRgb(0, 0, 0));
+    // Inside and the opening into the tail are white; the notched corner is empty.
+    EXPECT_EQ(pixelAt(image, box.x + 2.5, box.y + 10.5), qRgb(255, 255, 255));
+    EXPECT_EQ(pixelAt(image, bubble.tailX + 3.5, box.y + 0.5), qRgb(255, 255, 255));
+    EXPECT_EQ(qAlpha(pixelAt(image, box.x + 0.5, box.y + 20.5)), 0);
+  }
+};
+
+TEST_F(MascotDrawingTest, NothingIsDrawnWithoutAgents) {
+  const QImage image = render();
+  EXPECT_FALSE(paintedIn(image, {0, 0, 900, kStripHeight}));
+}
+
+TEST_F(MascotDrawingTest, NamesStandInForMissingPicturesInsideTheirSquares) {
+  reduce = true;
+  walk->show(activityOf({a, b}));
+  const QImage image = render();
+  const double side = mascotSide(900, 2);
+  for (const auto& [id, pet] : walk->pets()) {
+    EXPECT_TRUE(paintedIn(image, mascotSquare(pet.x(), pet.y(), side))) << id;
+  }
+  // Nothing outside the two squares.
+  const PetMotion& left = walk->pets().at("a");
+  const PetMotion& right = walk->pets().at("b");
+  EXPECT_FALSE(paintedIn(image, {0, 0, left.x() - side / 2, kStripHeight}));
+  EXPECT_FALSE(
+      paintedIn(image, {left.x() + side / 2, 0, right.x() - left.x() - side, kStripHeight}));
+  EXPECT_FALSE(paintedIn(image, {0, left.y() + side, 900, kStripHeight}));
+}
+
+TEST_F(MascotDrawingTest, BubbleHangsOverTheSpeakerAtItsComputedPlace) {
+  walk->show(activityOf({a, b, c, e}));
+  speakAt(6);
+  QImage image = render();
+  expectBubble(image, expectedBubble(c));  // 6 mod 4 = 2
+
+  walk->show(activityOf({a, b, c}));
+  image = render();
+  expectBubble(image, expectedBubble(a));  // 6 mod 3 = 0
+  EXPECT_FALSE(paintedIn(image, expectedBubble(c).bubble));
+}
+
+TEST_F(MascotDrawingTest, NoBubbleOutsideItsTimeOrUnderReducedMotion) {
+  walk->show(activityOf({a}));
+  const PetMotion& pet = walk->pets().at("a");
+  const StripRect above{0, pet.y() + 48 + 1, 900, kStripHeight};
+  clock->time = 101.9;
+  EXPECT_FALSE(paintedIn(render(), above));
+  clock->time = 102;
+  EXPECT_TRUE(paintedIn(render(), above));
+  reduce = true;
+  walk->show(activityOf({a}));
+  EXPECT_FALSE(paintedIn(render(), above));
+}
+
+}  // namespace
+}  // namespace umbrafold
