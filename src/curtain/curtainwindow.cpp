@@ -1,0 +1,227 @@
+#include "curtainwindow.h"
+
+#include <QAbstractButton>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <utility>
+
+namespace umbrafold {
+
+namespace {
+
+constexpr int kFieldWidth = 260;
+constexpr int kButtonSide = 24;
+constexpr int kButtonInset = 4;
+constexpr int kTextInset = 30;
+constexpr int kMascotHeight = 94;
+
+// The round arrow that submits the entry: a filled circle in black at half
+// opacity with a white right-pointing arrow, drawn at 18 points, medium
+// weight, without a border. Never takes keyboard focus.
+class UnlockButton : public QAbstractButton {
+ public:
+  explicit UnlockButton(QWidget* parent) : QAbstractButton(parent) {
+    setFocusPolicy(Qt::NoFocus);
+    setCursor(Qt::ArrowCursor);
+  }
+
+  QSize sizeHint() const override { return {kButtonSide, kButtonSide}; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal glyph = 18;
+    const QPointF centre = QRectF(rect()).center();
+    // The symbol's circle fills about nine tenths of its point size.
+    const qreal radius = glyph * 0.47;
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, isDown() ? 178 : 128));
+    painter.drawEllipse(centre, radius, radius);
+
+    // Medium weight: a stroke of about a ninth of the glyph.
+    QPen arrow(Qt::white, glyph * 0.11, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(arrow);
+    painter.setBrush(Qt::NoBrush);
+    const qreal half = radius * 0.48;
+    const qreal head = radius * 0.40;
+    const QPointF tip = centre + QPointF(half, 0);
+    painter.drawLine(centre - QPointF(half, 0), tip - QPointF(arrow.widthF() * 0.3, 0));
+    QPainterPath chevron;
+    chevron.moveTo(tip + QPointF(-head, -head));
+    chevron.lineTo(tip);
+    chevron.lineTo(tip + QPointF(-head, head));
+    painter.drawPath(chevron);
+  }
+};
+
+bool isControlCombination(const QKeyEvent* event) {
+  return event->modifiers() & Qt::ControlModifier;
+}
+
+}  // namespace
+
+struct CurtainWindow::State {
+  SecureField* field = nullptr;
+  UnlockButton* button = nullptr;
+  MascotWalk* mascots = nullptr;
+  std::unique_ptr<IdleTimer> idleTimer;
+  bool forwarding = false;  // a keystroke is being handed to the field
+};
+
+CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
+                             std::unique_ptr<IdleTimer> idleTimer)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                           Qt::X11BypassWindowManagerHint),
+      d(std::make_unique<State>()) {
+  d->field = new SecureField(this);
+  d->button = new UnlockButton(this);
+  d->mascots = new MascotWalk(std::move(services), this);
+  d->idleTimer = idleTimer ? std::move(idleTimer) : std::make_unique<QtIdleTimer>();
+
+  setAttribute(Qt::WA_DeleteOnClose, false);
+  setWindowTitle(QStringLiteral("Umbrafold"));
+  setFocusPolicy(Qt::StrongFocus);
+  QPalette white = palette();
+  white.setColor(QPalette::Window, Qt::white);
+  setPalette(white);
+  setAutoFillBackground(true);
+  setGeometry(frame);
+
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setPixelSize(16);
+  d->field->setFont(font);
+  d->field->setPlaceholderText(QStringLiteral("Curtain password"));
+  d->field->setAccessibleName(QStringLiteral("Curtain password. Press Return to unlock."));
+  QPalette fieldColours = d->field->palette();
+  fieldColours.setColor(QPalette::Base, Qt::white);
+  fieldColours.setColor(QPalette::Text, Qt::black);
+  d->field->setPalette(fieldColours);
+  d->field->setTrailingInset(kTextInset);
+  connect(d->field, &SecureField::returnPressed, this, &CurtainWindow::submit);
+  connect(d->field, &SecureField::textEdited, this, &CurtainWindow::entryEdited);
+  connect(d->field, &SecureField::editingBegan, this, &CurtainWindow::entryEdited);
+  d->field->installEventFilter(this);
+
+  d->button->setAccessibleName(QStringLiteral("Unlock curtain"));
+  d->button->hide();
+  connect(d->button, &QAbstractButton::clicked, this, &CurtainWindow::submit);
+
+  d->mascots->raise();
+
+  d->idleTimer->onTimeout = [this] { clearEntry(); };
+  layOut();
+  // The window, not the field, holds the focus when it becomes active.
+  setFocus(Qt::OtherFocusReason);
+}
+
+CurtainWindow::~CurtainWindow() {
+  d->idleTimer->stop();
+  d->idleTimer->onTimeout = nullptr;
+}
+
+SecureField* CurtainWindow::passwordField() const { return d->field; }
+
+MascotWalk* CurtainWindow::mascots() const { return d->mascots; }
+
+QAbstractButton* CurtainWindow::unlockButton() const { return d->button; }
+
+void CurtainWindow::clearEntry() {
+  d->idleTimer->stop();
+  if (d->field->hasFocus()) d->field->clearFocus();
+  d->field->clear();
+  d->button->hide();
+  setFocus(Qt::OtherFocusReason);
+}
+
+void CurtainWindow::submit() {
+  QString text = d->field->text();
+  clearEntry();
+  if (onSubmit) onSubmit(text);
+  // Overwrite our copy of the attempt before it is released.
+  text.fill(QChar(u'\0'));
+}
+
+void CurtainWindow::entryEdited() {
+  d->button->setVisible(!d->field->isEmpty());
+  d->idleTimer->start(kIdlePeriod);
+}
+
+void CurtainWindow::keyPressEvent(QKeyEvent* event) {
+  // Every key that reaches the window is consumed here; none goes further.
+  event->accept();
+  if (event->key() == Qt::Key_Escape) {
+    clearEntry();
+    return;
+  }
+  if (event->type() != QEvent::KeyPress) return;
+  if (event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) return;
+  if (event->text().isEmpty()) return;
+  // A key the field passed back while it was being handed over ends here.
+  if (d->forwarding) return;
+  if (!d->field->isEnabled() || !d->field->isVisible()) return;
+  d->field->setFocus(Qt::OtherFocusReason);
+  d->forwarding = true;
+  QCoreApplication::sendEvent(d->field, event);
+  d->forwarding = false;
+  event->accept();
+}
+
+bool CurtainWindow::event(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::ShortcutOverride:
+      if (isControlCombination(static_cast<QKeyEvent*>(event))) {
+        event->accept();
+        return true;
+      }
+      break;
+    case QEvent::WindowDeactivate: {
+      const bool handled = QWidget::event(event);
+      clearEntry();
+      return handled;
+    }
+    default:
+      break;
+  }
+  return QWidget::event(event);
+}
+
+bool CurtainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == d->field && event->type() == QEvent::ShortcutOverride &&
+      isControlCombination(static_cast<QKeyEvent*>(event))) {
+    event->accept();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void CurtainWindow::closeEvent(QCloseEvent* event) {
+  // Closing takes the window off the screen; its owner destroys it.
+  event->accept();
+}
+
+void CurtainWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  layOut();
+}
+
+void CurtainWindow::layOut() {
+  const int w = width();
+  const int h = height();
+  d->mascots->setGeometry(0, h - kMascotHeight, w, kMascotHeight);
+
+  const int fieldHeight = d->field->sizeHint().height();
+  const QRect field((w - kFieldWidth) / 2, (h - fieldHeight) / 2, kFieldWidth, fieldHeight);
+  d->field->setGeometry(field);
+
+  const int buttonRight = field.x() + field.width() - kButtonInset;
+  d->button->setGeometry(buttonRight - kButtonSide, field.y() + (fieldHeight - kButtonSide) / 2,
+                         kButtonSide, kButtonSide);
+}
+
+}  // namespace umbrafold

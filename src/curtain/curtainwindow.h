@@ -4,9 +4,11 @@
 #include <QString>
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
+#include "idletimer.h"
 #include "mascotwalk.h"
 #include "securefield.h"
 
@@ -17,14 +19,23 @@ namespace umbrafold {
 // The white, borderless, always-on-top window that covers one display, with
 // a centred password field, an unlock button inside the field's trailing end
 // and the mascot strip along the bottom. Closing only hides it. Main thread.
+//
+// Typing anywhere on the window goes into the field; Escape, losing the
+// keyboard, or an idle period without edits clears the entry; Control
+// shortcuts do nothing. Return in the field or a click on the button submits.
 class CurtainWindow : public QWidget {
   Q_OBJECT
 
  public:
+  // How long an entry may rest without an edit before it is cleared.
+  static constexpr std::chrono::milliseconds kIdlePeriod{20000};
+
   // Builds the complete window for a display's frame (global coordinates)
-  // without showing it. `services` feeds the mascot strip.
+  // without showing it. `services` feeds the mascot strip; `idleTimer` times
+  // the idle period (a null timer gets a QtIdleTimer).
   explicit CurtainWindow(const QRect& frame,
-                         MascotWalk::Services services = MascotWalk::systemServices());
+                         MascotWalk::Services services = MascotWalk::systemServices(),
+                         std::unique_ptr<IdleTimer> idleTimer = nullptr);
   ~CurtainWindow() override;
 
   SecureField* passwordField() const;
@@ -45,9 +56,14 @@ class CurtainWindow : public QWidget {
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
+  void entryEdited();
+  void layOut();
+
   struct State;
   std::unique_ptr<State> d;
 };
