@@ -14,6 +14,7 @@
 #include "codexthread.h"
 #include "processstart.h"
 #include "regularfile.h"
+#include "snapshot.h"
 
 namespace umbrafold {
 
@@ -72,19 +73,21 @@ std::optional<std::filesystem::path> baseDirectory(const char* variable, const c
 
 }  // namespace
 
-AgentActivity AgentActivity::current() {
-  std::vector<WorkingAgent> agents;
-  if (const auto base = baseDirectory("CLAUDE_CONFIG_DIR", ".claude")) {
-    agents = claudeAgents(*base);
-  }
-  if (const auto base = baseDirectory("CODEX_HOME", ".codex")) {
-    auto codex = codexAgents(*base);
-    agents.insert(agents.end(), std::make_move_iterator(codex.begin()),
-                  std::make_move_iterator(codex.end()));
-  }
+AgentActivity combineScans(std::vector<WorkingAgent> claude, std::vector<WorkingAgent> codex) {
+  std::vector<WorkingAgent> agents = std::move(claude);
+  agents.insert(agents.end(), std::make_move_iterator(codex.begin()),
+                std::make_move_iterator(codex.end()));
   std::stable_sort(agents.begin(), agents.end(),
                    [](const WorkingAgent& a, const WorkingAgent& b) { return a.id < b.id; });
   return AgentActivity(std::move(agents));
+}
+
+AgentActivity AgentActivity::current() {
+  std::vector<WorkingAgent> claude;
+  if (const auto base = baseDirectory("CLAUDE_CONFIG_DIR", ".claude")) claude = claudeAgents(*base);
+  std::vector<WorkingAgent> codex;
+  if (const auto base = baseDirectory("CODEX_HOME", ".codex")) codex = codexAgents(*base);
+  return combineScans(std::move(claude), std::move(codex));
 }
 
 std::vector<WorkingAgent> AgentActivity::claudeAgents(const std::filesystem::path& base) {

@@ -156,6 +156,8 @@ ThreadDatabase::ThreadDatabase(const std::filesystem::path& file, bool withItems
   std::error_code error;
   std::filesystem::create_directories(file.parent_path(), error);
   if (sqlite3_open(file.c_str(), &db_) != SQLITE_OK) return;
+  // Fixtures need no durability; skipping fsync keeps them fast.
+  exec("PRAGMA synchronous=OFF");
   if (journal == Journal::writeAheadLog) exec("PRAGMA journal_mode=WAL");
   exec(
       "CREATE TABLE IF NOT EXISTS thread_turns (thread_id TEXT NOT NULL, turn_id TEXT, "
@@ -246,8 +248,10 @@ AgentWorld::AgentWorld(const std::filesystem::path& directory, int claude, int c
     database.addTurn(thread, "turn-1", 1, "completed");
     database.addItem(thread, "turn-1", 1, "agentMessage");
     database.addTurn(thread, "turn-2", 2, "inProgress");
-    database.addItem(thread, "turn-2", 3, "commandExecution");
-    if (itemType != nullptr) database.addItem(thread, "turn-2", 4, itemType);
+    if (itemType != nullptr) {
+      database.addItem(thread, "turn-2", 3, "commandExecution");
+      database.addItem(thread, "turn-2", 4, itemType);
+    }
     lockFiles.push_back(codexBase() / "thread-writer-locks" / (thread + ".lock"));
     ready_ = ready_ && writeFile(lockFiles.back(), "");
     agents_.push_back({WorkingAgent(thread, WorkingAgent::Kind::codex, note),
