@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QFocusEvent>
+#include <QFontInfo>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QInputMethod>
@@ -23,8 +24,6 @@
 namespace umbrafold {
 
 namespace {
-
-constexpr QChar kBullet(0x2022);
 
 // Grapheme boundaries of a text that stays where it is: QTextBoundaryFinder
 // reads the characters in place and keeps no copy of them.
@@ -217,13 +216,21 @@ namespace {
 // Geometry shared by painting, hit testing and the size hints.
 struct FieldMetrics {
   QFontMetricsF font;
+  int pixelSize;
   qreal margin;  // horizontal text margin inside the bezel, each side
 
   FieldMetrics(const QFont& f, qreal height)
-      : font(f), margin(std::max(6.0, std::round(height * 0.3))) {}
+      : font(f),
+        pixelSize(QFontInfo(f).pixelSize()),
+        margin(std::max(6.0, std::round(height * 0.3))) {}
 
   static qreal heightFor(const QFontMetricsF& metrics) { return std::ceil(metrics.height()) + 14; }
-  qreal bulletAdvance() const { return font.horizontalAdvance(kBullet); }
+  // Each character shows as a bullet: a filled dot of 0.36 of the
+  // font's size, centred on the x-height, in cells of 0.625 em, so the dots
+  // look the same whatever glyphs the font has.
+  qreal em() const { return std::max(1, pixelSize); }
+  qreal bulletAdvance() const { return std::round(em() * 0.625); }
+  qreal bulletDiameter() const { return em() * 0.36; }
 };
 
 }  // namespace
@@ -292,8 +299,16 @@ void SecureField::paintEvent(QPaintEvent*) {
                      QColor(179, 215, 255));
   }
   if (bullets > 0) {
-    painter.setPen(palette().color(QPalette::Text));
-    painter.drawText(QPointF(text.left() - scroll, baseline), QString(bullets, kBullet));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(palette().color(QPalette::Text));
+    const qreal dot = metrics.bulletDiameter() / 2;
+    const qreal centreY = baseline - metrics.font.xHeight() / 2;
+    const int first = std::max(0, static_cast<int>(scroll / advance));
+    const int last = std::min(bullets, static_cast<int>((scroll + text.width()) / advance) + 1);
+    for (int i = first; i < last; ++i) {
+      const qreal centreX = text.left() - scroll + (i + 0.5) * advance;
+      painter.drawEllipse(QPointF(centreX, centreY), dot, dot);
+    }
     if (d->preeditBullets > 0) {
       const qreal start = text.left() - scroll + (caretIndex - d->preeditBullets) * advance;
       const qreal underline = baseline + metrics.font.underlinePos() + 1;
