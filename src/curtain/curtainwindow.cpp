@@ -86,7 +86,9 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
 
   setAttribute(Qt::WA_DeleteOnClose, false);
   setWindowTitle(QStringLiteral("Umbrafold"));
-  setFocusPolicy(Qt::StrongFocus);
+  // Focus reaches the window only when given explicitly: a click on the
+  // white background leaves the field's focus where it is.
+  setFocusPolicy(Qt::NoFocus);
   QPalette white = palette();
   white.setColor(QPalette::Window, Qt::white);
   setPalette(white);
@@ -198,6 +200,11 @@ bool CurtainWindow::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QWidget::eventFilter(watched, event);
+}
+
+bool CurtainWindow::focusNextPrevChild(bool) {
+  // Tab and Backtab move nowhere: the field is the only place to type.
+  return false;
 }
 
 void CurtainWindow::closeEvent(QCloseEvent* event) {

@@ -142,6 +142,24 @@ TEST_F(CurtainWindowTest, KeyTypedOnTheWindowGoesIntoTheField) {
   EXPECT_EQ(timer_->starts.back(), std::chrono::seconds(20));
 }
 
+TEST_F(CurtainWindowTest, KeysTheFieldRefusesEndAtTheWindow) {
+  showActive();
+  QTest::keyClick(window_.get(), Qt::Key_Tab);
+  EXPECT_TRUE(field()->isEmpty());
+  QTest::keyClick(window_.get(), 'a');
+  for (Qt::Key key : {Qt::Key_Tab, Qt::Key_Backtab, Qt::Key_F1, Qt::Key_Menu}) {
+    QTest::keyClick(window_.get(), key);
+    QTest::keyClick(field(), key);
+  }
+  EXPECT_EQ(field()->text(), "a");
+  EXPECT_TRUE(field()->hasFocus());
+
+  // A click on the white background leaves the entry as it is.
+  QTest::mouseClick(window_.get(), Qt::LeftButton, {}, QPoint(20, 20));
+  EXPECT_TRUE(field()->hasFocus());
+  EXPECT_EQ(field()->text(), "a");
+}
+
 TEST_F(CurtainWindowTest, EscapeClearsEvenWithModifiers) {
   showActive();
   for (Qt::KeyboardModifiers modifiers :
