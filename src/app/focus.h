@@ -35,5 +35,8 @@ class Focus : public QObject {
 // Focus on X11 (xcb_set_input_focus, application state, the session bus's
 // org.freedesktop.ScreenSaver for the desktop's locker).
 std::unique_ptr<Focus> makeX11Focus();
+// Focus through Qt alone (application state, QWidget::activateWindow, the
+// session bus's org.freedesktop.ScreenSaver), for sessions without X11.
+std::unique_ptr<Focus> makeQtFocus();
 
 }  // namespace umbrafold

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "agentactivity.h"
+
+class QThread;
+
+namespace umbrafold {
+
+// Runs the agent scan periodically on one worker thread and hands every
+// result to the thread that started polling. Scans never overlap: the worker
+// is serial, so a scan that outlasts the interval delays the next tick instead
+// of running beside it. Create, start, stop and destroy on one thread (the
+// main thread), which must run an event loop for results to arrive.
+class AgentPoller {
+ public:
+  using Scan = std::function<AgentActivity()>;
+  using Deliver = std::function<void(AgentActivity)>;
+
+  // `scan` runs on the worker thread only; it must share nothing with the
+  // caller. The first tick comes at once, then one every `interval`.
+  explicit AgentPoller(Scan scan,
+                       std::chrono::milliseconds interval = std::chrono::milliseconds(2000));
+  // Stops polling.
+  ~AgentPoller();
+  AgentPoller(const AgentPoller&) = delete;
+  AgentPoller& operator=(const AgentPoller&) = delete;
+
+  // Starts the worker; every scan result is later passed to `deliver` on the
+  // calling thread, in tick order. Does nothing while already polling.
+  void start(Deliver deliver);
+  // Stops the timer, waits for a scan in progress to finish and joins the
+  // worker. Results not yet delivered are dropped. Safe when not polling.
+  void stop();
+  bool isPolling() const;
+
+ private:
+  Scan scan_;
+  std::chrono::milliseconds interval_;
+  std::unique_ptr<QThread> thread_;
+  // Lives on the calling thread; results are posted to it. Replaced on each
+  // start so that results of an earlier run die with it.
+  std::unique_ptr<QObject> relay_;
+};
+
+}  // namespace umbrafold

@@ -1,0 +1,308 @@
+#include "appdelegate.h"
+
+#include <QLabel>
+#include <QLayout>
+#include <QMetaObject>
+#include <QPointer>
+
+#include <cstring>
+#include <set>
+#include <utility>
+
+#include "passwordtext.h"
+#include "securefield.h"
+#include "setupplacement.h"
+#include "setupwindow.h"
+
+namespace umbrafold {
+
+namespace {
+
+constexpr qsizetype kMinimumCharacters = 8;
+
+const QString kTooShort = QStringLiteral("Use at least 8 characters.");
+const QString kConfirmEmpty = QStringLiteral("Enter your password again.");
+const QString kMismatch = QStringLiteral("The passwords don\u2019t match. Try again.");
+const QString kCannotActivate = QStringLiteral("Couldn\u2019t activate the curtain. Try again.");
+const QString kIncorrect = QStringLiteral("Incorrect password. Try again.");
+
+// Overwrites a copy of an entry before letting it go, so that the plain
+// text does not linger in freed memory.
+void wipe(QString& text) {
+  if (!text.isEmpty()) {
+    QChar* data = text.data();  // detaches: only this copy is touched
+    explicit_bzero(data, static_cast<std::size_t>(text.size()) * sizeof(QChar));
+  }
+  text.clear();
+}
+
+// Holds a copy of an entry for the length of a check and wipes it after.
+class EntryCopy {
+ public:
+  explicit EntryCopy(QString text) : text_(std::move(text)) {}
+  ~EntryCopy() { wipe(text_); }
+  EntryCopy(const EntryCopy&) = delete;
+  EntryCopy& operator=(const EntryCopy&) = delete;
+  const QString& get() const { return text_; }
+
+ private:
+  QString text_;
+};
+
+}  // namespace
+
+AppDelegate::AppDelegate(Platform platformIn)
+    : platform(std::move(platformIn)),
+      setupHint(QStringLiteral("Confirm your password to activate the curtain.")),
+      poller(platform.scan, platform.pollInterval) {
+  connect(platform.displays.get(), &Displays::changed, this, &AppDelegate::reconcileDisplays);
+  connect(platform.focus.get(), &Focus::resignedActive, this,
+          &AppDelegate::applicationDidResignActive);
+}
+
+AppDelegate::~AppDelegate() {
+  poller.stop();
+  for (auto& [number, curtain] : curtains) {
+    if (curtain) platform.presentation->uncover(curtain.get());
+  }
+}
+
+void AppDelegate::start() {
+  buildSetupWindow();
+  placeSetupWindow();
+  setup->show();
+  setup->raise();
+  setup->activateWindow();
+  // The window manager adds its frame only once the window is mapped; place
+  // it again with the real frame size if the first guess was short of it.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (setup && !isArmed() && setup->isVisible()) placeSetupWindow();
+      },
+      Qt::QueuedConnection);
+}
+
+void AppDelegate::buildSetupWindow() {
+  if (setup) return;
+  setup = std::make_unique<SetupWindow>(setupHint, platform.iconFile);
+  setupPassword = setup->passwordField();
+  confirmation = setup->confirmationField();
+  message = setup->statusLine();
+  connect(setupPassword, &SecureField::textEdited, this,
+          [this] { controlTextDidChange(setupPassword); });
+  connect(confirmation, &SecureField::textEdited, this,
+          [this] { controlTextDidChange(confirmation); });
+  connect(setupPassword, &SecureField::returnPressed, this, &AppDelegate::focusConfirmation);
+  connect(confirmation, &SecureField::returnPressed, this, &AppDelegate::arm);
+  connect(setup.get(), &SetupWindow::closing, this, &AppDelegate::windowWillClose);
+}
+
+void AppDelegate::placeSetupWindow() {
+  if (!setup) return;
+  const std::optional<QPoint> origin =
+      setupWindowOrigin(platform.displays->screens(), platform.displays->mainScreen(),
+                        platform.displays->pointer(), setup->frameGeometry().size());
+  // move() places the frame, title bar included.
+  if (origin) setup->move(*origin);
+}
+
+void AppDelegate::controlTextDidChange(SecureField* field) {
+  if (isArmed() || !setup) return;
+  setup->showHint();
+  bool match = false;
+  {
+    const EntryCopy entered(setupPassword->text());
+    if (userCharacterCount(entered.get()) >= kMinimumCharacters) {
+      const EntryCopy confirmed(confirmation->text());
+      match = canonicallyEqual(entered.get(), confirmed.get());
+    }
+  }
+  if (match && !field->hasPreeditText()) arm();
+}
+
+void AppDelegate::focusConfirmation() {
+  if (setup) confirmation->setFocus(Qt::OtherFocusReason);
+}
+
+void AppDelegate::showError(const QString& text) {
+  if (setup) setup->showError(text);
+}
+
+void AppDelegate::arm() {
+  if (isArmed() || !setup) return;
+
+  std::optional<SessionPassword> made;
+  {
+    const EntryCopy entered(setupPassword->text());
+    if (userCharacterCount(entered.get()) < kMinimumCharacters) {
+      showError(kTooShort);
+      setupPassword->setFocus(Qt::OtherFocusReason);
+      return;
+    }
+    const EntryCopy confirmed(confirmation->text());
+    if (!canonicallyEqual(entered.get(), confirmed.get())) {
+      showError(confirmed.get().isEmpty() ? kConfirmEmpty : kMismatch);
+      confirmation->selectAll();
+      return;
+    }
+    if (platform.displays->screens().empty()) {
+      showError(kCannotActivate);
+      return;
+    }
+    made = SessionPassword::make(entered.get());
+  }  // the copies of the entries are wiped here
+  if (!made) {
+    showError(kCannotActivate);
+    return;
+  }
+
+  // Grab first, show second: no curtain may come up while another client
+  // could still receive the keyboard. If the screen and keyboard cannot be
+  // had, nothing is armed and the entries stay for another try.
+  const PresentationOptions before = platform.presentation->options();
+  if (!platform.presentation->setOptions(PresentationOptions::armed())) {
+    showError(kCannotActivate);
+    return;
+  }
+  savedPresentation = before;
+  password = std::move(made);
+
+  setupPassword->clear();
+  confirmation->clear();
+  reconcileDisplays();
+  QPointer<AppDelegate> self(this);
+  poller.start([self](AgentActivity latest) {
+    if (self) self->receiveActivity(std::move(latest));
+  });
+  setup->hide();
+}
+
+std::function<void(const QString&)> AppDelegate::makeUnlockHandler() {
+  QPointer<AppDelegate> self(this);
+  return [self](const QString& text) {
+    if (self) self->handleSubmission(text);
+  };
+}
+
+void AppDelegate::reconcileDisplays() {
+  if (!isArmed()) return;
+
+  std::set<QString> live;
+  CurtainWindow* first = nullptr;
+  for (const DisplayInfo& screen : platform.displays->screens()) {
+    if (screen.number.isEmpty()) continue;
+    std::unique_ptr<CurtainWindow>& slot = curtains[screen.number];
+    if (!slot) slot = platform.makeCurtain(screen.frame);
+    if (!slot) {
+      curtains.erase(screen.number);
+      continue;
+    }
+    live.insert(screen.number);
+    CurtainWindow* curtain = slot.get();
+    curtain->onSubmit = makeUnlockHandler();
+    curtain->setGeometry(screen.frame);
+    if (QLayout* layout = curtain->layout()) layout->activate();
+    curtain->mascots()->show(activity);
+    curtain->show();
+    curtain->raise();
+    platform.presentation->cover(curtain);
+    if (!first) first = curtain;
+  }
+
+  for (auto it = curtains.begin(); it != curtains.end();) {
+    if (live.count(it->first)) {
+      ++it;
+      continue;
+    }
+    std::unique_ptr<CurtainWindow> stale = std::move(it->second);
+    it = curtains.erase(it);
+    if (stale) {
+      closeCurtain(stale.get());
+      dispose(std::move(stale));
+    }
+  }
+
+  bool anyKey = false;
+  for (const auto& [number, curtain] : curtains) {
+    if (platform.focus->isKey(curtain.get())) anyKey = true;
+  }
+  if (!anyKey && first) {
+    platform.focus->makeKey(first);
+    first->clearEntry();
+  }
+}
+
+void AppDelegate::closeCurtain(CurtainWindow* curtain) {
+  curtain->mascots()->show(AgentActivity{});
+  platform.presentation->uncover(curtain);
+  curtain->hide();
+}
+
+void AppDelegate::dispose(std::unique_ptr<CurtainWindow> curtain) {
+  retired.push_back(std::move(curtain));
+  QMetaObject::invokeMethod(
+      this, [this] { retired.clear(); }, Qt::QueuedConnection);
+}
+
+void AppDelegate::handleSubmission(const QString& text) {
+  if (!isArmed()) return;
+  const SessionPassword::Result verdict = password->check(text, platform.uptime());
+  QString note;
+  switch (verdict.kind) {
+    case SessionPassword::Result::Kind::accepted:
+      unlock();
+      return;
+    case SessionPassword::Result::Kind::rejected:
+      note = kIncorrect;
+      break;
+    case SessionPassword::Result::Kind::wait:
+      note = QStringLiteral("Try again in %1 s").arg(verdict.seconds);
+      break;
+  }
+  for (const auto& [number, curtain] : curtains) {
+    curtain->passwordField()->setPlaceholderText(note);
+  }
+}
+
+void AppDelegate::unlock() {
+  poller.stop();
+  password.reset();
+  platform.presentation->setOptions(savedPresentation);
+  for (auto& [number, curtain] : curtains) closeCurtain(curtain.get());
+  // The curtain whose submission got here is still on the call stack, so
+  // the windows are destroyed later, not now.
+  for (auto& [number, curtain] : curtains) dispose(std::move(curtain));
+  curtains.clear();
+  if (platform.terminate) platform.terminate();
+}
+
+void AppDelegate::receiveActivity(AgentActivity latest) {
+  if (!isArmed()) return;
+  activity = std::move(latest);
+  for (const auto& [number, curtain] : curtains) curtain->mascots()->show(activity);
+}
+
+void AppDelegate::applicationDidResignActive() {
+  if (!isArmed()) return;
+  // Checked on a later turn of the event loop, never inside the
+  // notification; by then the session may have ended.
+  QPointer<AppDelegate> self(this);
+  QMetaObject::invokeMethod(
+      this,
+      [self] {
+        if (!self || !self->isArmed()) return;
+        if (self->platform.focus->isActive()) return;
+        // The desktop's own locker or greeter may take the keyboard.
+        if (self->platform.focus->lockerActive()) return;
+        self->platform.focus->activate();
+      },
+      Qt::QueuedConnection);
+}
+
+void AppDelegate::windowWillClose() {
+  if (isArmed()) return;
+  if (platform.terminate) platform.terminate();
+}
+
+}  // namespace umbrafold

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <QObject>
+#include <QRect>
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "agentactivity.h"
+#include "agentpoller.h"
+#include "curtainwindow.h"
+#include "displays.h"
+#include "focus.h"
+#include "presentation.h"
+#include "sessionpassword.h"
+
+class QLabel;
+
+namespace umbrafold {
+
+class SecureField;
+class SetupWindow;
+
+// What the session controller needs from the world, chosen once at start.
+struct Platform {
+  std::unique_ptr<Displays> displays;
+  std::unique_ptr<Presentation> presentation;
+  std::unique_ptr<Focus> focus;
+  // Builds a curtain, not yet shown, for a display frame.
+  std::function<std::unique_ptr<CurtainWindow>(const QRect&)> makeCurtain = [](const QRect& frame) {
+    return std::make_unique<CurtainWindow>(frame);
+  };
+  // The agent scan; runs on the polling thread.
+  AgentPoller::Scan scan = &AgentActivity::current;
+  std::chrono::milliseconds pollInterval{2000};
+  // Seconds on the monotonic clock, for the password's back-off.
+  std::function<double()> uptime = &SessionPassword::uptimeNow;
+  // Ends the process with status 0 (leaves the event loop).
+  std::function<void()> terminate;
+  // The setup window's icon image; empty or missing leaves the box empty.
+  QString iconFile;
+};
+
+// The one session controller: it owns the setup window, the session password
+// (whose presence is the armed state), one curtain per display while armed,
+// the presentation options saved at arming, the latest agent activity and
+// the polling. Arming is the only way into the armed state; an accepted
+// password is the only way out, and it ends the process. Main thread only.
+class AppDelegate : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit AppDelegate(Platform platform);
+  ~AppDelegate() override;
+
+  // Builds the setup window, places it on the display under the pointer,
+  // shows it and gives it the focus. Call once, with the event loop about
+  // to run.
+  void start();
+
+  // Builds the setup window (once); start() calls it.
+  void buildSetupWindow();
+  // Moves the setup window onto the display under the pointer.
+  void placeSetupWindow();
+
+  // Moves the keyboard focus to the confirmation field; validates nothing.
+  void focusConfirmation();
+  // Validates the two entries, makes the session password, takes the
+  // screen and keyboard, covers every display, starts polling and hides the
+  // setup window. On failure shows one sentence in red on the status line
+  // and changes nothing else. Does nothing while armed.
+  void arm();
+  // Brings the curtains in line with the displays: one per display with a
+  // number, each at its display's frame; one of them key. Does nothing
+  // unless armed.
+  void reconcileDisplays();
+
+  // Read access, for the program's own checks and tests.
+  bool isArmed() const { return password.has_value(); }
+  bool isPolling() const { return poller.isPolling(); }
+  SetupWindow* setupWindow() const { return setup.get(); }
+  const std::map<QString, std::unique_ptr<CurtainWindow>>& curtainWindows() const {
+    return curtains;
+  }
+  const AgentActivity& latestActivity() const { return activity; }
+  PresentationOptions savedOptions() const { return savedPresentation; }
+
+ private:
+  // A user edit in either setup field: resets the status line and arms once
+  // both entries match (unless an input method is composing).
+  void controlTextDidChange(SecureField* field);
+  // The user closed the setup window: quits before arming.
+  void windowWillClose();
+  // The application lost the keyboard focus: while armed, posts one check.
+  void applicationDidResignActive();
+  // A text submitted on a curtain.
+  void handleSubmission(const QString& text);
+  // Ends the session: stop polling, drop the password, give the screen and
+  // keyboard back, close the curtains, terminate.
+  void unlock();
+  // A new polling result, on the main thread.
+  void receiveActivity(AgentActivity latest);
+  std::function<void(const QString&)> makeUnlockHandler();
+  // Takes a curtain off the screen: no mascots, no longer kept on top,
+  // hidden.
+  void closeCurtain(CurtainWindow* curtain);
+  // Destroys a closed curtain on a later turn of the event loop (it may be
+  // the caller of the unlock handler).
+  void dispose(std::unique_ptr<CurtainWindow> curtain);
+  void showError(const QString& text);
+
+  Platform platform;
+
+  std::unique_ptr<SetupWindow> setup;
+  SecureField* setupPassword = nullptr;
+  SecureField* confirmation = nullptr;
+  QLabel* message = nullptr;
+  const QString setupHint;
+
+  std::optional<SessionPassword> password;
+  std::map<QString, std::unique_ptr<CurtainWindow>> curtains;
+  PresentationOptions savedPresentation;
+  AgentActivity activity;
+  AgentPoller poller;
+
+  std::vector<std::unique_ptr<CurtainWindow>> retired;
+};
+
+}  // namespace umbrafold

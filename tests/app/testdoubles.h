@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "displays.h"
+#include "focus.h"
+#include "presentation.h"
+
+namespace umbrafold::test {
+
+// The one QApplication of a test binary, made on first use.
+void ensureApplication();
+
+// Runs the event loop until `done` holds or `timeout` passes; true if done.
+bool waitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// One sequence of events seen by the doubles, in order.
+using EventLog = std::vector<std::string>;
+
+class FakeDisplays : public Displays {
+ public:
+  std::vector<DisplayInfo> list;
+  QPoint pointerAt;
+
+  std::vector<DisplayInfo> screens() const override { return list; }
+  std::optional<DisplayInfo> mainScreen() const override {
+    if (list.empty()) return std::nullopt;
+    return list.front();
+  }
+  QPoint pointer() const override { return pointerAt; }
+
+  // Replaces the displays and reports the change.
+  void set(std::vector<DisplayInfo> displays) {
+    list = std::move(displays);
+    emit changed();
+  }
+};
+
+class FakePresentation : public Presentation {
+ public:
+  explicit FakePresentation(std::shared_ptr<EventLog> log) : log_(std::move(log)) {}
+
+  PresentationOptions current{0x4};
+  bool refuse = false;
+  std::vector<PresentationOptions> requests;
+  // Runs inside each call to setOptions, to look at the state at that moment.
+  std::function<void(PresentationOptions)> onSet;
+
+  PresentationOptions options() const override { return current; }
+  bool setOptions(PresentationOptions options) override;
+  void cover(QWidget* curtain) override;
+  void uncover(QWidget* curtain) override;
+
+ private:
+  std::shared_ptr<EventLog> log_;
+};
+
+class FakeFocus : public Focus {
+ public:
+  explicit FakeFocus(std::shared_ptr<EventLog> log) : log_(std::move(log)) {}
+
+  bool active = false;
+  bool locker = false;
+  QPointer<QWidget> key;
+  int activations = 0;
+
+  bool isActive() const override { return active; }
+  void makeKey(QWidget* window) override;
+  bool isKey(const QWidget* window) const override { return window && window == key; }
+  void activate() override { ++activations; }
+  bool lockerActive() const override { return locker; }
+
+  void resign() { emit resignedActive(); }
+
+ private:
+  std::shared_ptr<EventLog> log_;
+};
+
+// A display of the given number and frame, with its whole frame usable.
+DisplayInfo display(const QString& number, const QRect& frame);
+
+}  // namespace umbrafold::test
