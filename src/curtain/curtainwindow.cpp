@@ -123,6 +123,10 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
 }
 
 CurtainWindow::~CurtainWindow() {
+  // The children outlive this part of the window; none may call back into it.
+  d->field->removeEventFilter(this);
+  d->field->disconnect(this);
+  d->button->disconnect(this);
   d->idleTimer->stop();
   d->idleTimer->onTimeout = nullptr;
 }
@@ -135,8 +139,10 @@ QAbstractButton* CurtainWindow::unlockButton() const { return d->button; }
 
 void CurtainWindow::clearEntry() {
   d->idleTimer->stop();
-  if (d->field->hasFocus()) d->field->clearFocus();
+  // Emptied while it still has the focus, so an input method's pending
+  // composition is discarded with the text.
   d->field->clear();
+  if (d->field->hasFocus()) d->field->clearFocus();
   d->button->hide();
   setFocus(Qt::OtherFocusReason);
 }

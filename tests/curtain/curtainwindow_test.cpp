@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QTest>
@@ -172,6 +173,17 @@ TEST_F(CurtainWindowTest, EscapeClearsEvenWithModifiers) {
     expectIdle();
     EXPECT_TRUE(window_->hasFocus());
   }
+}
+
+TEST_F(CurtainWindowTest, ClearingDropsAnInputMethodComposition) {
+  showActive();
+  QTest::keyClick(window_.get(), 'a');
+  QInputMethodEvent composing(QStringLiteral("ka"), {});
+  QCoreApplication::sendEvent(field(), &composing);
+  ASSERT_TRUE(field()->hasPreeditText());
+  window_->clearEntry();
+  EXPECT_FALSE(field()->hasPreeditText());
+  expectIdle();
 }
 
 TEST_F(CurtainWindowTest, ControlShortcutsDoNothing) {
