@@ -8,6 +8,10 @@
 //       Maps a window of one colour (override-redirect if asked), prints
 //       "mapped <id>" once it is viewable, and raises itself again for each
 //       line "raise" on standard input, until standard input closes.
+//   umbrafold_xprobe send-keys WINDOW KEYSYM...
+//       Sends a press and a release of each key (hexadecimal keysym, no
+//       modifiers) to the window as synthetic events, which reach it even
+//       while another client holds the keyboard.
 //   umbrafold_xprobe wait-white TIMEOUT_MS X,Y [X,Y...]
 //       Polls the root window's pixels at the points until all are white and
 //       prints the CLOCK_MONOTONIC time of that moment in seconds, or prints
@@ -123,6 +127,45 @@ int window(char** argv, int argc) {
   return 0;
 }
 
+int sendKeys(char** argv, int argc) {
+  Connection x;
+  const auto window = static_cast<xcb_window_t>(std::strtoul(argv[0], nullptr, 0));
+  const xcb_setup_t* setup = xcb_get_setup(x.c);
+  const std::uint8_t count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+  auto* mapping = xcb_get_keyboard_mapping_reply(
+      x.c, xcb_get_keyboard_mapping(x.c, setup->min_keycode, count), nullptr);
+  if (!mapping) return 1;
+  const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping);
+  const int perCode = mapping->keysyms_per_keycode;
+  for (int i = 1; i < argc; ++i) {
+    const auto wanted = static_cast<xcb_keysym_t>(std::strtoul(argv[i], nullptr, 16));
+    xcb_keycode_t code = 0;
+    for (int k = 0; k < count * perCode && code == 0; ++k) {
+      if (keysyms[k] == wanted) code = static_cast<xcb_keycode_t>(setup->min_keycode + k / perCode);
+    }
+    if (code == 0) {
+      std::free(mapping);
+      return 1;
+    }
+    for (const std::uint8_t type : {XCB_KEY_PRESS, XCB_KEY_RELEASE}) {
+      xcb_key_press_event_t event{};
+      event.response_type = type;
+      event.detail = code;
+      event.time = XCB_CURRENT_TIME;
+      event.root = x.screen->root;
+      event.event = window;
+      event.child = XCB_WINDOW_NONE;
+      event.same_screen = 1;
+      xcb_send_event(x.c, 1, window,
+                     type == XCB_KEY_PRESS ? XCB_EVENT_MASK_KEY_PRESS : XCB_EVENT_MASK_KEY_RELEASE,
+                     reinterpret_cast<const char*>(&event));
+    }
+  }
+  std::free(mapping);
+  std::free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
+  return 0;
+}
+
 bool isWhite(Connection& x, int px, int py) {
   auto* reply = xcb_get_image_reply(
       x.c,
@@ -168,6 +211,7 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "grab" && argc == 3) return grab(argv[2]);
   if (command == "window" && argc >= 7) return window(argv + 2, argc - 2);
+  if (command == "send-keys" && argc >= 4) return sendKeys(argv + 2, argc - 2);
   if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");
   return 2;

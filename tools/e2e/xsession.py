@@ -235,7 +235,7 @@ class XSession:
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
-            for pipe in (p.stdin, p.stdout):
+            for pipe in (p.stdin, p.stdout, p.stderr):
                 if pipe:
                     pipe.close()
         self.processes = []

@@ -1,0 +1,181 @@
+"""Whole sessions of the real umbrafold program on a private two-monitor X
+server: arming from the setup window, every monitor covered, monitors
+plugged in and out, other windows pushed back under the curtain, shortcuts
+that do nothing, another client holding the keyboard at arming time, the
+back-off, mascots for working agents, and the right password ending it all."""
+
+import os
+import subprocess
+import time
+import unittest
+
+import e2e
+from curtain import Umbrafold, fake_agents, not_white, strip_rect
+from xsession import LineProcess, XSession, wait_until
+
+PASSWORD = "Wmx-8curtain-2fold"
+RED = (255, 0, 0)
+# The system's red of the setup window's status line (#FF3B30), allowing for
+# anti-aliasing.
+def reddish(p):
+    return p[0] > 200 and p[1] < 110 and p[2] < 110
+
+
+class SessionTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.x = XSession().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x.stop()
+
+    def setUp(self):
+        self.x.set_layout([("DUMMY0", "1280x800"), ("DUMMY1", "1024x768")])
+        self.x.clear_shortcuts()
+        self.helpers = []
+
+    def tearDown(self):
+        for helper in self.helpers:
+            helper.close()
+        if getattr(self, "app", None):
+            self.app.stop()
+
+    def other(self, *args):
+        p = LineProcess(self.x, [e2e.program("umbrafold_xprobe")] + list(args))
+        self.helpers.append(p)
+        return p
+
+    def start(self, env=None):
+        self.app = Umbrafold(self.x, e2e.BUILD, env)
+        return self.app
+
+    def unlock(self):
+        self.app.submit(PASSWORD)
+        self.assertEqual(self.app.wait_exit(10), 0)
+        # The keyboard is free again.
+        grabber = self.other("grab", "keyboard")
+        self.assertEqual(grabber.expect(), "grabbed")
+
+    def test_arming_waits_for_a_keyboard_or_pointer_held_by_another_client(self):
+        app = self.start()
+        window = app.setup_window()
+        self.assertIsNotNone(window)
+        time.sleep(1)
+        # A pointer held elsewhere: typing still reaches the setup window, and
+        # the curtain refuses to come up.
+        pointer = self.other("grab", "pointer")
+        self.assertEqual(pointer.expect(), "grabbed")
+        self.x.type(PASSWORD)
+        self.x.key("Tab")
+        self.x.type(PASSWORD)
+        time.sleep(2)
+        self.assertTrue(app.alive())
+        self.assertTrue(app.setup_visible(window))
+        setup = app.setup_geometry(window)
+        self.assertGreater(self.x.screenshot().count(setup, predicate=reddish), 0,
+                           "the failure shows in red in the setup window")
+        self.assertFalse(app.all_covered())
+        pointer.close()
+        # A keyboard held elsewhere gets our keystrokes, so the edits are sent
+        # to the setup window directly: one that breaks the match (the red
+        # message goes), one that restores it (arming fails again).
+        keyboard = self.other("grab", "keyboard")
+        self.assertEqual(keyboard.expect(), "grabbed")
+        red = lambda: self.x.screenshot().count(setup, predicate=reddish)
+        send = lambda keysym: self.x.run([e2e.program("umbrafold_xprobe"), "send-keys", window,
+                                          keysym])
+        send("ff08")  # BackSpace
+        self.assertTrue(wait_until(lambda: red() == 0, 5))
+        send("%x" % ord(PASSWORD[-1]))
+        self.assertTrue(wait_until(lambda: red() > 0, 10))
+        self.assertTrue(app.alive())
+        self.assertTrue(app.setup_visible(window))
+        self.assertFalse(app.all_covered())
+        keyboard.close()
+        # Once both are free, the next edit arms.
+        self.x.key("BackSpace")
+        self.x.type(PASSWORD[-1])
+        self.assertTrue(app.wait_covered(), app.uncovered())
+        self.assertFalse(app.setup_visible(window))
+        time.sleep(0.5)
+        self.unlock()
+
+    def test_every_monitor_stays_covered_and_shortcuts_do_nothing(self):
+        # Bright windows underneath, one managed, one override-redirect.
+        managed = self.other("window", "ff0000", "50", "50", "1400", "600")
+        self.assertTrue(managed.expect().startswith("mapped"))
+        app = self.start()
+        window = app.type_setup(PASSWORD)
+        self.assertTrue(app.wait_covered(with_strip=True), app.uncovered(with_strip=True))
+        self.assertFalse(app.setup_visible(window))
+
+        # Window-manager and application shortcuts do nothing.
+        for keys in ("alt+Tab", "ctrl+q", "Super_L", "super+e", "ctrl+alt+Right", "alt+F4"):
+            self.x.key(keys)
+        time.sleep(0.5)
+        self.assertEqual(self.x.fired_shortcuts(), [])
+        self.assertTrue(app.alive())
+        self.assertTrue(app.all_covered(with_strip=True))
+
+        # Windows mapped or raised later go back under the curtain.
+        popup = self.other("window", "ff0000", "200", "200", "400", "300", "override")
+        self.assertTrue(popup.expect().startswith("mapped"))
+        self.assertTrue(app.wait_covered(5), app.uncovered())
+        popup.send("raise")
+        self.assertEqual(popup.expect(), "raised")
+        self.assertTrue(app.wait_covered(5), app.uncovered())
+        late = self.other("window", "ff0000", "1300", "100", "600", "400")
+        self.assertTrue(late.expect().startswith("mapped"))
+        self.assertTrue(app.wait_covered(5), app.uncovered())
+
+        # A monitor plugged in is covered; one unplugged leaves the rest covered.
+        self.x.plug("DUMMY2")
+        self.assertIn("DUMMY2", self.x.monitors())
+        self.assertTrue(app.wait_covered(10), app.uncovered())
+        self.x.unplug("DUMMY1")
+        time.sleep(1)
+        self.assertTrue(app.alive())
+        self.assertTrue(app.wait_covered(10), app.uncovered())
+        # Typing still reaches a curtain: the right password ends it.
+        self.unlock()
+
+    def test_wrong_passwords_back_off_and_the_right_one_ends_it(self):
+        app = self.start()
+        app.type_setup(PASSWORD)
+        self.assertTrue(app.wait_covered())
+        time.sleep(0.5)
+        # Two rejections, then waits of 1 s and 2 s, each waited out.
+        for pause in (1.5, 1.5, 2.5, 3.5):
+            app.submit("wrong-guess")
+            time.sleep(pause)
+            self.assertTrue(app.alive())
+        # The fifth failure starts a 4 s wait: the right password is refused.
+        app.submit("wrong-guess")
+        time.sleep(1)
+        app.submit(PASSWORD)
+        time.sleep(1)
+        self.assertTrue(app.alive(), "the right password during a wait is refused")
+        self.assertTrue(app.all_covered())
+        time.sleep(3)
+        self.unlock()
+
+    def test_mascots_walk_for_working_agents(self):
+        agents, env = fake_agents(self.x, e2e.BUILD, claude=2, codex=2)
+        self.assertIn("CLAUDE_CONFIG_DIR", env)
+        self.assertIn("CODEX_HOME", env)
+        app = self.start(env)
+        app.type_setup(PASSWORD)
+        self.assertTrue(app.wait_covered())
+        strips = wait_until(lambda: all(n > 0 for n in app.strip_pixels().values()) and
+                            app.strip_pixels(), 10, 0.2)
+        self.assertTrue(strips, "every curtain's strip shows mascots")
+        # Outside the strip and the field, still white.
+        self.assertTrue(app.all_covered())
+        self.unlock()
+        agents.terminate()
+        agents.wait(10)
+
+
+if __name__ == "__main__":
+    e2e.main()

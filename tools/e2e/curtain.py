@@ -1,0 +1,197 @@
+"""Driving the real umbrafold program on an XSession, the way a person would:
+typing into the setup window and the curtains, and looking at the screen.
+Shared by the end-to-end tests, tools/measure and tools/demo."""
+
+import os
+import re
+import subprocess
+import tempfile
+import time
+
+from xsession import Screenshot, wait_until
+
+# Curtain layout, in pixels: the field is centred (260 wide; the margin
+# leaves room for its frame), the mascot strip runs along the bottom.
+FIELD_HALF_WIDTH = 150
+FIELD_HALF_HEIGHT = 30
+STRIP_HEIGHT = 94
+
+
+def field_rect(monitor):
+    x, y, w, h = monitor
+    cx, cy = x + w // 2, y + h // 2
+    return (cx - FIELD_HALF_WIDTH, cy - FIELD_HALF_HEIGHT, 2 * FIELD_HALF_WIDTH,
+            2 * FIELD_HALF_HEIGHT)
+
+
+def strip_rect(monitor):
+    x, y, w, h = monitor
+    return (x, y + h - STRIP_HEIGHT, w, STRIP_HEIGHT)
+
+
+def not_white(p):
+    return p != Screenshot.WHITE
+
+
+class Umbrafold:
+    """One umbrafold process on `session`, with a private home (no real
+    agents, no sprite sheets) unless `env` says otherwise."""
+
+    def __init__(self, session, build, env=None):
+        self.x = session
+        self.home = tempfile.mkdtemp(prefix="umbrafold-home-", dir=session.dir)
+        runtime = os.path.join(self.home, "run")
+        os.makedirs(runtime, mode=0o700)
+        environment = session.env
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "CLAUDE_CONFIG_DIR", "CODEX_HOME",
+                     "XDG_DATA_HOME", "XDG_CONFIG_HOME"):
+            environment.pop(name, None)
+        environment.update({"HOME": self.home, "XDG_RUNTIME_DIR": runtime,
+                            "CLAUDE_CONFIG_DIR": os.path.join(self.home, "claude"),
+                            "CODEX_HOME": os.path.join(self.home, "codex")})
+        environment.update(env or {})
+        self.log = os.path.join(self.home, "umbrafold.log")
+        with open(self.log, "wb") as log:
+            self.process = session.spawn([os.path.join(build, "umbrafold")], env=environment,
+                                         stdout=log, stderr=subprocess.STDOUT)
+        self.pid = self.process.pid
+
+    # -- the setup window --------------------------------------------------
+
+    def setup_window(self, timeout=15):
+        """The id of the visible setup window, once it is there. Call it
+        before arming: the curtains carry the same name."""
+        def find():
+            out = self.x.output(["xdotool", "search", "--onlyvisible", "--pid", str(self.pid),
+                                 "--name", "^Umbrafold$"]).split()
+            return out[0] if out else None
+        return wait_until(find, timeout, 0.1)
+
+    def setup_visible(self, window):
+        """Whether the setup window `window` (as setup_window found it) is
+        on the screen. Curtains carry the same name, so the id is needed."""
+        return "IsViewable" in self.x.output(["xwininfo", "-id", window])
+
+    def setup_geometry(self, window):
+        out = self.x.output(["xdotool", "getwindowgeometry", "--shell", window])
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def type_setup(self, password, confirmation=None, settle=1.0):
+        """Types the password, Tab, and the confirmation into the setup window
+        (which arms the curtain as soon as they match)."""
+        window = self.setup_window()
+        assert window, "no setup window"
+        time.sleep(settle)
+        self.x.type(password)
+        self.x.key("Tab")
+        self.x.type(password if confirmation is None else confirmation)
+        return window
+
+    # -- the curtains ------------------------------------------------------
+
+    def uncovered(self, shot=None, monitors=None, with_strip=False):
+        """{output: number of pixels that are not white}, leaving out each
+        curtain's field and, unless `with_strip`, its mascot strip."""
+        shot = shot or self.x.screenshot()
+        result = {}
+        for name, m in (monitors or self.x.monitors()).items():
+            excluded = [field_rect(m)] + ([] if with_strip else [strip_rect(m)])
+            result[name] = shot.count(m, excluding=excluded)
+        return result
+
+    def all_covered(self, with_strip=False):
+        return all(n == 0 for n in self.uncovered(with_strip=with_strip).values())
+
+    def wait_covered(self, timeout=10, with_strip=False):
+        return wait_until(lambda: self.all_covered(with_strip), timeout, 0.1)
+
+    def strip_pixels(self, shot=None):
+        """{output: non-white pixels in its mascot strip}."""
+        shot = shot or self.x.screenshot()
+        return {name: shot.count(strip_rect(m)) for name, m in self.x.monitors().items()}
+
+    def submit(self, text):
+        self.x.type(text)
+        self.x.key("Return")
+
+    # -- the process -------------------------------------------------------
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def wait_exit(self, timeout=10):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        if self.alive():
+            self.process.terminate()
+            self.wait_exit(5)
+        if self.alive():
+            self.process.kill()
+            self.process.wait()
+
+    def cpu_seconds(self):
+        """User plus system time the process has used so far."""
+        with open("/proc/%d/stat" % self.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def status(self, key):
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return line.split(":", 1)[1].strip()
+        return None
+
+    def memory_holds(self, text):
+        """Which encodings of `text` ("utf-8", "utf-16le") occur anywhere in
+        the live process's readable memory."""
+        needles = {"utf-8": text.encode("utf-8"), "utf-16le": text.encode("utf-16-le")}
+        found = set()
+        overlap = max(len(n) for n in needles.values())
+        with open("/proc/%d/maps" % self.pid) as maps, \
+                open("/proc/%d/mem" % self.pid, "rb", 0) as mem:
+            for line in maps:
+                fields = line.split()
+                if "r" not in fields[1] or (len(fields) > 5 and fields[5] in ("[vvar]",
+                                                                             "[vsyscall]")):
+                    continue
+                start, end = (int(v, 16) for v in fields[0].split("-"))
+                tail = b""
+                for chunk_start in range(start, end, 1 << 24):
+                    try:
+                        mem.seek(chunk_start)
+                        chunk = mem.read(min(1 << 24, end - chunk_start))
+                    except OSError:
+                        break
+                    data = tail + chunk
+                    for name, needle in needles.items():
+                        if needle in data:
+                            found.add(name)
+                    tail = data[-overlap:]
+        return sorted(found)
+
+
+def fake_agents(session, build, claude=2, codex=2):
+    """Starts fake-agents under the session's directory; returns the process
+    and the environment it prints (CLAUDE_CONFIG_DIR, CODEX_HOME)."""
+    directory = os.path.join(session.dir, "agents")
+    process = session.spawn([os.path.join(build, "fake-agents"), directory, "--claude",
+                             str(claude), "--codex", str(codex)],
+                            stdout=subprocess.PIPE, text=True)
+    env = {}
+    while len(env) < 2:
+        line = process.stdout.readline()
+        if not line:
+            break
+        m = re.match(r"export (\w+)=(.*)$", line.strip())
+        if m:
+            value = m.group(2)
+            if value.startswith("'") and value.endswith("'"):
+                value = value[1:-1].replace("'\\''", "'")
+            env[m.group(1)] = value
+    return process, env
