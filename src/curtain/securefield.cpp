@@ -178,12 +178,13 @@ QString SecureField::text() const { return d->view().toString(); }
 bool SecureField::isEmpty() const { return d->buffer->empty(); }
 
 void SecureField::clear() {
-  const bool hadPreedit = d->preeditBullets > 0;
+  // The input method drops its composition first, so nothing it still
+  // delivers can land in the emptied field.
+  if (d->preeditBullets > 0 && hasFocus()) QGuiApplication::inputMethod()->reset();
   d->buffer->clear();
   d->cursor = 0;
   d->allSelected = false;
   d->preeditBullets = 0;
-  if (hadPreedit && hasFocus()) QGuiApplication::inputMethod()->reset();
   update();
 }
 
