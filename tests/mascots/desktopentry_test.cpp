@@ -32,11 +32,6 @@ TEST(DesktopEntry, ReadsOnlyTheUnlocalisedKeysOfItsGroup) {
   EXPECT_EQ(entry.keys.size(), 3u);
 }
 
-TEST(DesktopEntry, TextWithoutTheGroupHasNoKeys) {
-  EXPECT_TRUE(DesktopEntry::parse("Name=Codex\n").keys.empty());
-  EXPECT_TRUE(DesktopEntry::parse("").keys.empty());
-}
-
 TEST(DesktopEntry, ExecProgramIsTheFirstUnquotedWord) {
   EXPECT_EQ(execProgram("codex %U"), "codex");
   EXPECT_EQ(execProgram("  /opt/Codex/codex --flag"), "/opt/Codex/codex");
@@ -90,23 +85,6 @@ TEST_F(ProgramLookupTest, EntriesAreFoundInTheFirstDirectoryHoldingThem) {
   EXPECT_EQ(DesktopEntry::read(*found)->value("Name"), "A");
   EXPECT_EQ(findDesktopEntry("y.desktop", {root / "a", root / "b"}), std::nullopt);
   EXPECT_EQ(DesktopEntry::read(root / "a"), std::nullopt);  // a directory
-}
-
-TEST(ApplicationDirectories, FollowTheXdgVariables) {
-  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-  setenv("XDG_DATA_HOME", "/data/home", 1);
-  setenv("XDG_DATA_DIRS", "/one::relative:/two", 1);
-  const std::vector<fs::path> expected = {"/data/home/applications", "/one/applications",
-                                          "/two/applications"};
-  EXPECT_EQ(applicationDirectories(), expected);
-  unsetenv("XDG_DATA_HOME");
-  unsetenv("XDG_DATA_DIRS");
-  setenv("HOME", "/home/u", 1);
-  const std::vector<fs::path> defaults = {"/home/u/.local/share/applications",
-                                          "/usr/local/share/applications",
-                                          "/usr/share/applications"};
-  EXPECT_EQ(applicationDirectories(), defaults);
-  setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace

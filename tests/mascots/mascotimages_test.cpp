@@ -72,12 +72,6 @@ TEST_F(MascotImagesTest, UnusableSheetsGiveNoFrames) {
   EXPECT_EQ(frames(QString()).size(), 0u);
 }
 
-TEST_F(MascotImagesTest, SheetsLiveInTheUserDataFolder) {
-  setenv("XDG_DATA_HOME", "/data/home", 1);
-  EXPECT_EQ(sheetPath(QStringLiteral("Codex-left")),
-            QStringLiteral("/data/home/Umbrafold/Characters/Codex-left.png"));
-}
-
 TEST_F(MascotImagesTest, ClaudeIconIsTheEntrysIcon) {
   EXPECT_TRUE(claudeIconIn({path("applications")}).isNull());
   const QImage icon = solid("claude.png", qRgb(200, 100, 50));

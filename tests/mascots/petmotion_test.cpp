@@ -71,13 +71,6 @@ TEST_F(PetMotionTest, RestCountsDownWithoutMovingThenDecides) {
   EXPECT_DOUBLE_EQ(pet.y(), 5);
 }
 
-TEST_F(PetMotionTest, TargetIntervalIsCutByTheBand) {
-  PetMotion pet = make(40);  // rest 0: the first step decides
-  decide(1, 0.0);
-  pet.advance(kFrame, 1000, 48);  // band [27, 973], reach 300
-  EXPECT_EQ(pet.goal(), 27);
-}
-
 TEST_F(PetMotionTest, ZeroRestGoesStraightToTheDistanceTest) {
   PetMotion pet = make(500, 26, 5, 0);
   decide(1, 0.5);
