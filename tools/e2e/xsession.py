@@ -315,7 +315,8 @@ class XSession:
         subprocess.run(["import", "-window", "root", path], env=self.env, check=True)
 
     def type(self, text, delay_ms=30):
-        self.run(["xdotool", "type", "--delay", str(delay_ms), text])
+        # From standard input, so a text starting with "-" is not an option.
+        self.run(["xdotool", "type", "--delay", str(delay_ms), "--file", "-"], input=text.encode())
 
     def key(self, *keys):
         self.run(["xdotool", "key"] + list(keys))
