@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusVariant>
 
 namespace umbrafold {
 
@@ -32,7 +33,7 @@ ReduceMotionSetting::ReduceMotionSetting() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
   bus.connect(kService, kPath, kInterface, QStringLiteral("SettingChanged"), this,
-              SLOT(settingChanged(QString, QString, QDBusVariant)));
+              SLOT(settingChanged(QDBusMessage)));
   read(QStringLiteral("ReadOne"));
 }
 
@@ -71,11 +72,14 @@ void ReduceMotionSetting::answered(QDBusPendingCallWatcher* watcher, const QStri
   }
 }
 
-void ReduceMotionSetting::settingChanged(const QString& group, const QString& key,
-                                         const QDBusVariant& value) {
-  if (group != kGroup || key != kKey) return;
+void ReduceMotionSetting::settingChanged(const QDBusMessage& message) {
+  const QList<QVariant> arguments = message.arguments();
+  if (arguments.size() != 3 || arguments[0].toString() != kGroup ||
+      arguments[1].toString() != kKey) {
+    return;
+  }
   changedSinceRead_ = true;
-  apply(unwrapped(value.variant()));
+  apply(unwrapped(arguments[2]));
 }
 
 void ReduceMotionSetting::apply(const QVariant& value) {

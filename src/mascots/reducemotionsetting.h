@@ -1,11 +1,11 @@
 #pragma once
 
-#include <QDBusVariant>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 
+class QDBusMessage;
 class QDBusPendingCallWatcher;
 
 namespace umbrafold {
@@ -30,7 +30,7 @@ class ReduceMotionSetting : public QObject {
   static std::shared_ptr<ReduceMotionSetting> shared();
 
  private slots:
-  void settingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+  void settingChanged(const QDBusMessage& message);
 
  private:
   void read(const QString& method);
