@@ -1,5 +1,6 @@
 #include "appdelegate.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QMetaObject>
@@ -73,14 +74,19 @@ void AppDelegate::start() {
   setup->show();
   setup->raise();
   setup->activateWindow();
-  // The window manager adds its frame only once the window is mapped; place
-  // it again with the real frame size if the first guess was short of it.
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        if (setup && !isArmed() && setup->isVisible()) placeSetupWindow();
-      },
-      Qt::QueuedConnection);
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+  // The window manager adds its frame (title bar) only once the window is
+  // mapped, and the first placement could not count it. Place the window
+  // again whenever its frame turns out to have another size than the one it
+  // was placed with; a move by the user keeps the size and stays.
+  if (setup && watched == setup.get() && !isArmed() &&
+      (event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
+      setup->frameGeometry().size() != placedFrame) {
+    placeSetupWindow();
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 void AppDelegate::buildSetupWindow() {
@@ -96,13 +102,15 @@ void AppDelegate::buildSetupWindow() {
   connect(setupPassword, &SecureField::returnPressed, this, &AppDelegate::focusConfirmation);
   connect(confirmation, &SecureField::returnPressed, this, &AppDelegate::arm);
   connect(setup.get(), &SetupWindow::closing, this, &AppDelegate::windowWillClose);
+  setup->installEventFilter(this);
 }
 
 void AppDelegate::placeSetupWindow() {
   if (!setup) return;
+  placedFrame = setup->frameGeometry().size();
   const std::optional<QPoint> origin =
       setupWindowOrigin(platform.displays->screens(), platform.displays->mainScreen(),
-                        platform.displays->pointer(), setup->frameGeometry().size());
+                        platform.displays->pointer(), placedFrame);
   // move() places the frame, title bar included.
   if (origin) setup->move(*origin);
 }

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QRect>
+#include <QSize>
 #include <QString>
 
 #include <functional>
@@ -89,6 +90,9 @@ class AppDelegate : public QObject {
   const AgentActivity& latestActivity() const { return activity; }
   PresentationOptions savedOptions() const { return savedPresentation; }
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   // A user edit in either setup field: resets the status line and arms once
   // both entries match (unless an input method is composing).
@@ -120,6 +124,7 @@ class AppDelegate : public QObject {
   SecureField* confirmation = nullptr;
   QLabel* message = nullptr;
   const QString setupHint;
+  QSize placedFrame;  // the frame size the setup window was last placed with
 
   std::optional<SessionPassword> password;
   std::map<QString, std::unique_ptr<CurtainWindow>> curtains;

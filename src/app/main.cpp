@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QIcon>
 
 #include <cstdlib>
+#include <utility>
 
 #include "appdelegate.h"
 #include "setupwindow.h"
@@ -43,7 +45,9 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName(QStringLiteral("Umbrafold"));
   QApplication::setQuitOnLastWindowClosed(false);
 
-  AppDelegate delegate(choosePlatform());
+  Platform platform = choosePlatform();
+  if (!platform.iconFile.isEmpty()) QApplication::setWindowIcon(QIcon(platform.iconFile));
+  AppDelegate delegate(std::move(platform));
   delegate.start();
   return QApplication::exec();
 }
