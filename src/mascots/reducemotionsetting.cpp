@@ -6,6 +6,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QFileInfo>
 
 namespace umbrafold {
 
@@ -27,12 +28,24 @@ QVariant unwrapped(QVariant value) {
   return value;
 }
 
+// Whether a session bus is announced. Without one, the D-Bus library would
+// fall back to autolaunching a bus through the X server, blocking and leaving
+// a daemon behind; the setting then simply reads as off.
+bool sessionBusAnnounced() {
+  if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
 }  // namespace
 
 ReduceMotionSetting::ReduceMotionSetting() {
+  if (!sessionBusAnnounced()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
-  bus.connect(kService, kPath, kInterface, QStringLiteral("SettingChanged"), this,
+  // Matched by path and interface only: naming the portal's service here
+  // would cost a blocking owner lookup on the bus.
+  bus.connect(QString(), kPath, kInterface, QStringLiteral("SettingChanged"), this,
               SLOT(settingChanged(QDBusMessage)));
   read(QStringLiteral("ReadOne"));
 }

@@ -15,7 +15,9 @@ namespace umbrafold {
 // enable-animations) without ever blocking: one asynchronous read at
 // construction, then kept current through the portal's SettingChanged
 // signal. Animations disabled means reduce motion. Until the portal answers,
-// and whenever there is no session bus or no portal, reduce motion is off.
+// and whenever there is no session bus or no portal, reduce motion is off. A
+// session bus is used only when announced (DBUS_SESSION_BUS_ADDRESS or
+// $XDG_RUNTIME_DIR/bus), never autolaunched.
 // Main thread only.
 class ReduceMotionSetting : public QObject {
   Q_OBJECT
