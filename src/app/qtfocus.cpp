@@ -43,6 +43,8 @@ class QtFocus : public Focus {
   }
 
   bool lockerActive() const override {
+    // Without a session bus address Qt would try to launch a bus daemon.
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return false;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return false;
     QDBusMessage call = QDBusMessage::createMethodCall(
