@@ -35,8 +35,8 @@ constexpr const char* kItemQuery =
 
 // True when another process holds a write lock somewhere in the lock file.
 // Takes no lock itself.
-bool hasLiveWriter(const std::filesystem::directory_entry& entry) {
-  const int fd = openRegularFile(entry);
+bool hasLiveWriter(const DirectoryListing& listing, const DirectoryListing::Entry& entry) {
+  const int fd = listing.openRegularFile(entry);
   if (fd < 0) return false;
   struct flock probe {};
   probe.l_type = F_RDLCK;
@@ -92,14 +92,13 @@ AgentActivity AgentActivity::current() {
 
 std::vector<WorkingAgent> AgentActivity::claudeAgents(const std::filesystem::path& base) {
   std::vector<WorkingAgent> agents;
-  const auto entries = listDirectory(base / "sessions");
-  if (!entries) return agents;
+  const auto listing = DirectoryListing::read(base / "sessions");
+  if (!listing) return agents;
   ProcessStartTimes processes;
-  for (const auto& entry : *entries) {
-    const std::string name = entry.path().filename().string();
-    const auto filePid = sessionFilePid(name);
+  for (const auto& entry : listing->entries()) {
+    const auto filePid = sessionFilePid(entry.name);
     if (!filePid || *filePid <= 0) continue;
-    const auto bytes = readRegularFile(entry, kMaxSessionFileSize);
+    const auto bytes = listing->readRegularFile(entry, kMaxSessionFileSize);
     if (!bytes) continue;
     const auto session = decodeClaudeSession(*bytes);
     if (!session || session->pid != *filePid || session->status != "busy") continue;
@@ -113,8 +112,8 @@ std::vector<WorkingAgent> AgentActivity::claudeAgents(const std::filesystem::pat
 
 std::vector<WorkingAgent> AgentActivity::codexAgents(const std::filesystem::path& base) {
   std::vector<WorkingAgent> agents;
-  const auto entries = listDirectory(base / "thread-writer-locks");
-  if (!entries) return agents;
+  const auto listing = DirectoryListing::read(base / "thread-writer-locks");
+  if (!listing) return agents;
 
   const std::filesystem::path database = base / "thread_history_1.sqlite";
   if (!readableWithoutWriting(database)) return agents;
@@ -133,10 +132,9 @@ std::vector<WorkingAgent> AgentActivity::codexAgents(const std::filesystem::path
   sqlite3_stmt* item = nullptr;
   sqlite3_prepare_v2(db, kItemQuery, -1, &item, nullptr);
 
-  for (const auto& entry : *entries) {
-    const std::string name = entry.path().filename().string();
-    const auto threadId = lockFileThreadId(name);
-    if (!threadId || !hasLiveWriter(entry)) continue;
+  for (const auto& entry : listing->entries()) {
+    const auto threadId = lockFileThreadId(entry.name);
+    if (!threadId || !hasLiveWriter(*listing, entry)) continue;
     const std::string id(*threadId);
     sqlite3_bind_text(turn, 1, id.c_str(), -1, SQLITE_STATIC);
     if (sqlite3_step(turn) == SQLITE_ROW) {

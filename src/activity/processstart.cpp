@@ -54,11 +54,17 @@ std::optional<std::uint64_t> statStartTicks(const char* text, std::size_t size) 
   return std::nullopt;
 }
 
+ProcessStartTimes::~ProcessStartTimes() {
+  if (proc_ >= 0) ::close(proc_);
+}
+
 std::optional<std::int64_t> ProcessStartTimes::startSeconds(pid_t pid) {
   if (pid <= 0) return std::nullopt;
+  if (proc_ < 0) proc_ = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc_ < 0) return std::nullopt;
   std::array<char, 32> path{};
-  std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
-  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
+  std::snprintf(path.data(), path.size(), "%d/stat", static_cast<int>(pid));
+  const int fd = ::openat(proc_, path.data(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   std::array<char, 1024> buffer{};
   ssize_t n = 0;

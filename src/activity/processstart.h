@@ -8,10 +8,16 @@
 namespace umbrafold {
 
 // Looks up when processes started, from /proc. One instance serves one scan:
-// the boot time is read once, on the first lookup, and kept for the life of
-// the instance only. Not thread-safe; use one instance per thread.
+// /proc is opened and the boot time read once, on the first lookup, and
+// kept for the life of the instance only. Not thread-safe; use one instance
+// per thread.
 class ProcessStartTimes {
  public:
+  ProcessStartTimes() = default;
+  ProcessStartTimes(const ProcessStartTimes&) = delete;
+  ProcessStartTimes& operator=(const ProcessStartTimes&) = delete;
+  ~ProcessStartTimes();
+
   // Whole seconds since the Unix epoch at which process `pid` started, or
   // nullopt when there is no such process (or /proc cannot tell).
   std::optional<std::int64_t> startSeconds(pid_t pid);
@@ -19,6 +25,7 @@ class ProcessStartTimes {
  private:
   std::optional<std::int64_t> bootSeconds();
 
+  int proc_ = -1;
   bool bootRead_ = false;
   std::optional<std::int64_t> boot_;
 };

@@ -1,47 +1,94 @@
 #include "regularfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <utility>
 
 namespace umbrafold {
 
-int openRegularFile(const std::filesystem::directory_entry& entry) {
-  // The listing's cached type answers without a system call for plain
-  // entries; symlinks are followed with stat. Either way FIFOs, devices and
-  // directories are never opened.
-  std::error_code error;
-  if (!entry.is_regular_file(error)) return -1;
-  const int fd = ::open(entry.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return -1;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+std::optional<DirectoryListing> DirectoryListing::read(const std::filesystem::path& directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  // The stream reads through its own descriptor, so `fd` stays open for
+  // the openat calls after the stream is closed.
+  const int streamFd = ::dup(fd);
+  DIR* stream = streamFd < 0 ? nullptr : ::fdopendir(streamFd);
+  if (stream == nullptr) {
+    if (streamFd >= 0) ::close(streamFd);
     ::close(fd);
-    return -1;
+    return std::nullopt;
   }
-  return fd;
+  std::vector<Entry> entries;
+  bool failed = false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      failed = errno != 0;
+      break;
+    }
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    const auto type = entry->d_type == DT_REG ? Entry::Type::regular
+                      : entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN
+                          ? Entry::Type::symlinkOrUnknown
+                          : Entry::Type::other;
+    entries.push_back({entry->d_name, type});
+  }
+  ::closedir(stream);
+  if (failed) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  return DirectoryListing(fd, std::move(entries));
 }
 
-std::optional<std::string> readRegularFile(const std::filesystem::directory_entry& entry,
-                                           std::size_t maxSize) {
+DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), entries_(std::move(other.entries_)) {}
+
+DirectoryListing::~DirectoryListing() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int DirectoryListing::openRegularFile(const Entry& entry) const {
+  // The listing's type answers without a system call for plain entries;
+  // others are looked up with stat, following symlinks. FIFOs, devices and
+  // directories are not opened, and O_NONBLOCK keeps one swapped in after
+  // the check from blocking the open.
+  if (entry.type == Entry::Type::other) return -1;
+  if (entry.type == Entry::Type::symlinkOrUnknown) {
+    struct stat info {};
+    if (::fstatat(fd_, entry.name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode)) return -1;
+  }
+  return ::openat(fd_, entry.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+std::optional<std::string> DirectoryListing::readRegularFile(const Entry& entry,
+                                                             std::size_t maxSize) const {
   const int fd = openRegularFile(entry);
   if (fd < 0) return std::nullopt;
   struct stat info {};
   std::optional<std::string> content;
-  if (::fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) <= maxSize) {
-    // Read one byte more than allowed so a file that grew is noticed.
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::size_t>(info.st_size) <= maxSize) {
+    // Ask for one byte more than the size: a short read is the end of the
+    // file, and a file that grew past the limit is noticed.
     std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
     std::size_t used = 0;
     bool failed = false;
-    while (used < bytes.size()) {
+    for (;;) {
       const ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) failed = true;
       if (n <= 0) break;
       used += static_cast<std::size_t>(n);
-      if (used == bytes.size() && used <= maxSize) bytes.resize(std::min(maxSize + 1, used * 2));
+      if (used < bytes.size() || used > maxSize) break;
+      bytes.resize(std::min(maxSize + 1, used * 2));
     }
     if (!failed && used <= maxSize) {
       bytes.resize(used);
@@ -50,20 +97,6 @@ std::optional<std::string> readRegularFile(const std::filesystem::directory_entr
   }
   ::close(fd);
   return content;
-}
-
-std::optional<std::vector<std::filesystem::directory_entry>> listDirectory(
-    const std::filesystem::path& directory) {
-  std::error_code error;
-  std::filesystem::directory_iterator it(directory, error);
-  if (error) return std::nullopt;
-  std::vector<std::filesystem::directory_entry> entries;
-  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-    if (error) return std::nullopt;
-    entries.push_back(*it);
-  }
-  if (error) return std::nullopt;
-  return entries;
 }
 
 }  // namespace umbrafold

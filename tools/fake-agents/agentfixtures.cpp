@@ -139,8 +139,18 @@ void HeldProcess::end() {
   ready_ = false;
 }
 
-LockHolder::LockHolder(std::vector<std::filesystem::path> files)
-    : process_([&files] {
+LockHolder::LockHolder(std::vector<std::filesystem::path> files,
+                       const std::filesystem::path& database)
+    : process_([&files, &database] {
+        if (!database.empty()) {
+          // Left open for the life of the process.
+          sqlite3* db = nullptr;
+          if (sqlite3_open(database.c_str(), &db) != SQLITE_OK ||
+              sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) !=
+                  SQLITE_OK) {
+            return false;
+          }
+        }
         for (const auto& file : files) {
           const int fd = ::open(file.c_str(), O_RDWR | O_CREAT, 0644);
           if (fd < 0) return false;
@@ -237,7 +247,8 @@ AgentWorld::AgentWorld(const std::filesystem::path& directory, int claude, int c
     sessions_.push_back(std::move(process));
   }
 
-  ThreadDatabase database(codexBase() / "thread_history_1.sqlite");
+  const std::filesystem::path databaseFile = codexBase() / "thread_history_1.sqlite";
+  ThreadDatabase database(databaseFile, true, ThreadDatabase::Journal::writeAheadLog);
   database.exec("BEGIN");
   std::vector<std::filesystem::path> lockFiles;
   for (int i = 0; i < codex; ++i) {
@@ -259,8 +270,8 @@ AgentWorld::AgentWorld(const std::filesystem::path& directory, int claude, int c
   }
   ready_ = ready_ && database.exec("COMMIT");
   database.close();
-  if (!lockFiles.empty()) {
-    locks_.emplace(std::move(lockFiles));
+  if (codex > 0) {
+    locks_.emplace(std::move(lockFiles), databaseFile);
     ready_ = ready_ && locks_->holding();
   }
   std::stable_sort(agents_.begin(), agents_.end(), [](const FakeAgent& a, const FakeAgent& b) {

@@ -56,10 +56,14 @@ class HeldProcess {
   bool ready_ = false;
 };
 
-// A child process holding a write lock over the whole of each file.
+// A child process holding a write lock over the whole of each file, as a
+// Codex process does while it writes threads. Given a database, it also
+// keeps a connection to it open, so a write-ahead-log database keeps its
+// "-wal" and "-shm" files.
 class LockHolder {
  public:
-  explicit LockHolder(std::vector<std::filesystem::path> files);
+  explicit LockHolder(std::vector<std::filesystem::path> files,
+                      const std::filesystem::path& database = {});
   bool holding() const { return process_.ready(); }
   pid_t pid() const { return process_.pid(); }
 
@@ -98,9 +102,9 @@ struct FakeAgent {
 
 // A Claude base and a Codex base under `directory` with `claude` busy
 // sessions (each with its own sleeping process) and `codex` threads whose
-// lock files one child process holds and whose latest turns are in
-// progress. Names and item types vary so notes vary. Children are killed and
-// the directory's content stays until the caller removes it.
+// latest turns are in progress in a write-ahead-log database, and whose lock
+// files one child process holds while it keeps the database open. Names and item types vary so
+// notes vary. Children are killed and the directory's content stays until the caller removes it.
 class AgentWorld {
  public:
   AgentWorld(const std::filesystem::path& directory, int claude, int codex, std::uint64_t seed = 1);
