@@ -181,7 +181,7 @@ bool isWhite(Connection& x, int px, int py) {
   return white;
 }
 
-int waitWhite(char** argv, int argc) {
+int waitWhite(char** argv, int argc, bool white) {
   Connection x;
   const auto timeout = std::chrono::milliseconds(std::atoi(argv[0]));
   std::vector<std::pair<int, int>> points;
@@ -193,7 +193,7 @@ int waitWhite(char** argv, int argc) {
   while (std::chrono::steady_clock::now() - start < timeout) {
     bool all = true;
     for (const auto& [px, py] : points) all = all && isWhite(x, px, py);
-    if (all) {
+    if (all == white) {
       timespec now{};
       clock_gettime(CLOCK_MONOTONIC, &now);
       std::printf("%ld.%09ld\n", static_cast<long>(now.tv_sec), now.tv_nsec);
@@ -212,7 +212,8 @@ int main(int argc, char** argv) {
   if (command == "grab" && argc == 3) return grab(argv[2]);
   if (command == "window" && argc >= 7) return window(argv + 2, argc - 2);
   if (command == "send-keys" && argc >= 4) return sendKeys(argv + 2, argc - 2);
-  if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2);
+  if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2, true);
+  if (command == "wait-uncovered" && argc >= 4) return waitWhite(argv + 2, argc - 2, false);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");
   return 2;
 }
