@@ -10,7 +10,8 @@
 //   quit     exit 0
 //
 // Text typed into the key window and ended with Return is echoed as
-// "typed <text>"; losing the application focus prints "resigned".
+// "typed <text>"; losing the application focus prints "resigned" and, while
+// armed, asks for the focus back.
 
 #include <unistd.h>
 #include <QApplication>
@@ -42,8 +43,11 @@ int main(int argc, char** argv) {
   app.setQuitOnLastWindowClosed(false);
   auto presentation = umbrafold::makeX11Presentation();
   auto focus = umbrafold::makeX11Focus();
-  QObject::connect(focus.get(), &umbrafold::Focus::resignedActive, [] { say("resigned"); });
   std::vector<std::unique_ptr<QWidget>> windows;
+  QObject::connect(focus.get(), &umbrafold::Focus::resignedActive, [&] {
+    say("resigned");
+    if (!windows.empty()) focus->activate();
+  });
 
   const auto arm = [&] {
     if (!presentation->setOptions(umbrafold::PresentationOptions::armed())) {

@@ -74,6 +74,27 @@ class PresentationTest(unittest.TestCase):
         self.assertEqual(self.other("grab", "keyboard").expect(), "grabbed")
         self.assertEqual(self.other("grab", "pointer").expect(), "grabbed")
 
+    def test_refused_under_wayland(self):
+        env = self.x.env
+        env["WAYLAND_DISPLAY"] = "wayland-0"
+        probe = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe")], env=env)
+        self.others.append(probe)
+        probe.send("arm")
+        self.assertEqual(probe.expect("", 5), "refused")
+        self.assertEqual(self.other("grab", "keyboard").expect(), "grabbed")
+
+    def test_focus_taken_by_another_window_comes_back(self):
+        other = self.other("window", "ff0000", "100", "100", "300", "200")
+        window = other.expect().split()[1]
+        self.arm()
+        self.x.run(["xdotool", "windowfocus", window])
+        self.assertEqual(self.probe.expect("resigned", 5), "resigned")
+        self.x.type("back")
+        self.x.key("Return")
+        self.assertEqual(self.probe.expect("typed", 5), "typed back")
+        self.probe.send("state")
+        self.assertEqual(self.probe.expect("state"), "state key=1 active=1 locker=0")
+
     def test_shortcuts_never_reach_the_window_manager_while_armed(self):
         # The bindings work when nothing is armed...
         self.x.key("alt+Tab")
