@@ -69,12 +69,12 @@ class SessionTest(unittest.TestCase):
         self.x.type(PASSWORD)
         self.x.key("Tab")
         self.x.type(PASSWORD)
-        time.sleep(2)
+        setup = app.setup_geometry(window)
+        red = lambda: self.x.screenshot().count(setup, predicate=reddish)
+        self.assertTrue(wait_until(lambda: red() > 0, 10),
+                        "the failure shows in red in the setup window")
         self.assertTrue(app.alive())
         self.assertTrue(app.setup_visible(window))
-        setup = app.setup_geometry(window)
-        self.assertGreater(self.x.screenshot().count(setup, predicate=reddish), 0,
-                           "the failure shows in red in the setup window")
         self.assertFalse(app.all_covered())
         pointer.close()
         # A keyboard held elsewhere gets our keystrokes, so the edits are sent
@@ -82,7 +82,6 @@ class SessionTest(unittest.TestCase):
         # message goes), one that restores it (arming fails again).
         keyboard = self.other("grab", "keyboard")
         self.assertEqual(keyboard.expect(), "grabbed")
-        red = lambda: self.x.screenshot().count(setup, predicate=reddish)
         send = lambda keysym: self.x.run([e2e.program("umbrafold_xprobe"), "send-keys", window,
                                           keysym])
         send("ff08")  # BackSpace
@@ -148,19 +147,22 @@ class SessionTest(unittest.TestCase):
         app.type_setup(PASSWORD)
         self.assertTrue(app.wait_covered())
         time.sleep(0.5)
-        # Two rejections, then waits of 1 s and 2 s, each waited out.
-        for pause in (1.5, 1.5, 2.5, 3.5):
+        # Two rejections, then waits of 1 s and 2 s, each waited out from
+        # the moment the check has given its verdict.
+        for wait in (0, 0, 1, 2):
             app.submit("wrong-guess")
-            time.sleep(pause)
+            self.assertTrue(app.wait_idle())
+            time.sleep(wait + 0.3)
             self.assertTrue(app.alive())
         # The fifth failure starts a 4 s wait: the right password is refused.
         app.submit("wrong-guess")
-        time.sleep(1)
+        self.assertTrue(app.wait_idle())
+        started = time.monotonic()
         app.submit(PASSWORD)
-        time.sleep(1)
+        self.assertTrue(app.wait_idle())  # an accepted check would derive, then exit
         self.assertTrue(app.alive(), "the right password during a wait is refused")
         self.assertTrue(app.all_covered())
-        time.sleep(3)
+        time.sleep(max(0, started + 4.3 - time.monotonic()))
         self.unlock()
 
     def test_mascots_walk_for_working_agents(self):

@@ -140,6 +140,21 @@ class Umbrafold:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
+    def wait_idle(self, timeout=15, quiet=0.25):
+        """Waits until the process has used (almost) no CPU for `quiet`
+        seconds: a password check, which derives for a few hundred
+        milliseconds on the main thread, has then given its verdict."""
+        deadline = time.monotonic() + timeout
+        last, since = self.cpu_seconds(), time.monotonic()
+        while time.monotonic() < deadline:
+            time.sleep(0.05)
+            now = self.cpu_seconds()
+            if now - last > 0.02:
+                last, since = now, time.monotonic()
+            elif time.monotonic() - since >= quiet:
+                return True
+        return False
+
     def status(self, key):
         with open("/proc/%d/status" % self.pid) as f:
             for line in f:
