@@ -60,7 +60,9 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     QObject::connect(&restackTimer_, &QTimer::timeout, [this] { restackCurtains(); });
   }
 
+  // Gives back what it holds, as long as Qt's connection is still there.
   ~X11Presentation() override {
+    if (!qGuiApp) return;
     stopWatching();
     releaseGrabs();
   }
