@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QPointer>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <utility>
@@ -154,7 +155,11 @@ void AppDelegate::arm() {
       confirmation->selectAll();
       return;
     }
-    if (platform.displays->screens().empty()) {
+    // A display without a number gets no curtain; arming with none to cover
+    // would hold the keyboard with nowhere to type the password.
+    const std::vector<DisplayInfo> screens = platform.displays->screens();
+    if (std::none_of(screens.begin(), screens.end(),
+                     [](const DisplayInfo& screen) { return !screen.number.isEmpty(); })) {
       showError(kCannotActivate);
       return;
     }
@@ -200,14 +205,14 @@ void AppDelegate::reconcileDisplays() {
   CurtainWindow* first = nullptr;
   for (const DisplayInfo& screen : platform.displays->screens()) {
     if (screen.number.isEmpty()) continue;
-    std::unique_ptr<CurtainWindow>& slot = curtains[screen.number];
-    if (!slot) slot = platform.makeCurtain(screen.frame);
-    if (!slot) {
-      curtains.erase(screen.number);
-      continue;
+    auto stored = curtains.find(screen.number);
+    if (stored == curtains.end()) {
+      std::unique_ptr<CurtainWindow> made = platform.makeCurtain(screen.frame);
+      if (!made) continue;
+      stored = curtains.emplace(screen.number, std::move(made)).first;
     }
     live.insert(screen.number);
-    CurtainWindow* curtain = slot.get();
+    CurtainWindow* curtain = stored->second.get();
     curtain->onSubmit = makeUnlockHandler();
     curtain->setGeometry(screen.frame);
     if (QLayout* layout = curtain->layout()) layout->activate();

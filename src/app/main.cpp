@@ -43,6 +43,7 @@ int main(int argc, char* argv[]) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Umbrafold"));
+  QApplication::setDesktopFileName(QStringLiteral("umbrafold"));
   QApplication::setQuitOnLastWindowClosed(false);
 
   Platform platform = choosePlatform();

@@ -80,15 +80,6 @@ TEST_F(AgentPollerTest, StopDropsResultsInFlight) {
   poller.stop();                    // a second stop is harmless
 }
 
-TEST_F(AgentPollerTest, RestartsAfterStop) {
-  AgentPoller poller(scanner(), 1h);
-  poller.start(collect);
-  ASSERT_TRUE(test::waitFor([&] { return delivered.size() == 1; }));
-  poller.stop();
-  poller.start(collect);
-  ASSERT_TRUE(test::waitFor([&] { return delivered.size() == 2; }));
-}
-
 TEST_F(AgentPollerTest, DestroyingWhilePollingStops) {
   scan->duration = 5ms;
   {

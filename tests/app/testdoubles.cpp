@@ -18,24 +18,23 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 }
 
 bool FakePresentation::setOptions(PresentationOptions options) {
-  log_->push_back("setOptions " + std::to_string(options.raw));
+  log_->add("setOptions " + std::to_string(options.raw));
   requests.push_back(options);
-  if (onSet) onSet(options);
   if (refuse) return false;
   current = options;
   return true;
 }
 
 void FakePresentation::cover(QWidget* curtain) {
-  log_->push_back("cover " + curtain->objectName().toStdString());
+  log_->add("cover " + curtain->objectName().toStdString());
 }
 
 void FakePresentation::uncover(QWidget* curtain) {
-  log_->push_back("uncover " + curtain->objectName().toStdString());
+  log_->add("uncover " + curtain->objectName().toStdString());
 }
 
 void FakeFocus::makeKey(QWidget* window) {
-  log_->push_back("makeKey " + window->objectName().toStdString());
+  log_->add("makeKey " + window->objectName().toStdString());
   key = window;
 }
 

@@ -23,8 +23,17 @@ void ensureApplication();
 bool waitFor(const std::function<bool()>& done,
              std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// One sequence of events seen by the doubles, in order.
-using EventLog = std::vector<std::string>;
+// The calls the doubles saw, in order, each with the state of the code under
+// test at that moment when `state` is set.
+struct EventLog {
+  std::vector<std::string> events;
+  std::function<std::string()> state;
+
+  void add(std::string event) {
+    if (state) event += " (" + state() + ")";
+    events.push_back(std::move(event));
+  }
+};
 
 class FakeDisplays : public Displays {
  public:
@@ -52,8 +61,6 @@ class FakePresentation : public Presentation {
   PresentationOptions current{0x4};
   bool refuse = false;
   std::vector<PresentationOptions> requests;
-  // Runs inside each call to setOptions, to look at the state at that moment.
-  std::function<void(PresentationOptions)> onSet;
 
   PresentationOptions options() const override { return current; }
   bool setOptions(PresentationOptions options) override;
