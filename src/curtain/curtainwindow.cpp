@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 
 #include <utility>
 
@@ -106,8 +107,8 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
   d->field->setPalette(fieldColours);
   d->field->setTrailingInset(kTextInset);
   connect(d->field, &SecureField::returnPressed, this, &CurtainWindow::submit);
+  // Only edits count: taking the focus without typing starts no idle period.
   connect(d->field, &SecureField::textEdited, this, &CurtainWindow::entryEdited);
-  connect(d->field, &SecureField::editingBegan, this, &CurtainWindow::entryEdited);
   d->field->installEventFilter(this);
 
   d->button->setAccessibleName(QStringLiteral("Unlock curtain"));
@@ -150,7 +151,9 @@ void CurtainWindow::clearEntry() {
 void CurtainWindow::submit() {
   QString text = d->field->text();
   clearEntry();
-  if (onSubmit) onSubmit(text);
+  // Called through a copy: the callback may replace onSubmit or destroy this
+  // window, and must not be destroyed while it runs.
+  if (const auto callback = onSubmit) callback(text);
   // Overwrite our copy of the attempt before it is released.
   text.fill(QChar(u'\0'));
 }
@@ -175,7 +178,10 @@ void CurtainWindow::keyPressEvent(QKeyEvent* event) {
   if (!d->field->isEnabled() || !d->field->isVisible()) return;
   d->field->setFocus(Qt::OtherFocusReason);
   d->forwarding = true;
+  const QPointer<CurtainWindow> alive(this);
   QCoreApplication::sendEvent(d->field, event);
+  // A Return handed over may have submitted, and onSubmit destroyed the window.
+  if (!alive) return;
   d->forwarding = false;
   event->accept();
 }

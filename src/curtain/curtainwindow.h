@@ -41,7 +41,8 @@ class CurtainWindow : public QWidget {
   SecureField* passwordField() const;
   MascotWalk* mascots() const;
 
-  // Called with the submitted text after the entry was cleared.
+  // Called with the submitted text after the entry was cleared. It may hide
+  // or destroy this window; nothing of the window is touched afterwards.
   std::function<void(const QString&)> onSubmit;
 
   // Stops the idle timer, empties the field, hides the unlock button and

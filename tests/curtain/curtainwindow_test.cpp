@@ -257,6 +257,53 @@ TEST_F(CurtainWindowTest, ButtonClickSubmitsAndNoCallbackOnlyClears) {
   expectIdle();
 }
 
+TEST_F(CurtainWindowTest, FocusingTheFieldIsNotAnEdit) {
+  showActive();
+  QTest::mouseClick(field(), Qt::LeftButton);
+  ASSERT_TRUE(field()->hasFocus());
+  EXPECT_TRUE(timer_->starts.empty());
+  EXPECT_FALSE(timer_->isActive());
+  EXPECT_FALSE(button()->isVisible());
+  QTest::keyClick(field(), 'a');
+  EXPECT_EQ(timer_->starts.size(), 1u);
+}
+
+// The callback may end the session by destroying the curtain it was called
+// from; nothing may touch the window afterwards.
+TEST_F(CurtainWindowTest, OnSubmitMayDestroyTheWindow) {
+  enum class Trigger { ReturnOnWindow, ReturnInField, ButtonClick };
+  for (Trigger trigger : {Trigger::ReturnOnWindow, Trigger::ReturnInField, Trigger::ButtonClick}) {
+    SCOPED_TRACE(static_cast<int>(trigger));
+    if (!window_) {
+      window_ = std::make_unique<CurtainWindow>(QRect(0, 0, 800, 600), MascotWalk::systemServices(),
+                                                std::make_unique<FakeIdleTimer>());
+    }
+    showActive();
+    QPointer<CurtainWindow> guard(window_.get());
+    std::vector<QString> texts;
+    window_->onSubmit = [this, &texts](const QString& text) {
+      window_.reset();
+      texts.push_back(text);  // reads a capture after the window is gone
+    };
+    QTest::keyClicks(window_.get(), "pw");
+    switch (trigger) {
+      case Trigger::ReturnOnWindow:
+        window_->clearEntry();
+        QTest::keyPress(window_.get(), Qt::Key_Return);
+        break;
+      case Trigger::ReturnInField:
+        QTest::keyPress(field(), Qt::Key_Return);
+        break;
+      case Trigger::ButtonClick:
+        QTest::mouseClick(button(), Qt::LeftButton);
+        break;
+    }
+    EXPECT_TRUE(guard.isNull());
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0], trigger == Trigger::ReturnOnWindow ? QString() : QStringLiteral("pw"));
+  }
+}
+
 TEST_F(CurtainWindowTest, LosingTheKeyboardClearsTheEntry) {
   showActive();
   QTest::keyClicks(window_.get(), "pw");
