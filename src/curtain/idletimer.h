@@ -22,8 +22,9 @@ class IdleTimer {
   std::function<void()> onTimeout;
 };
 
-// IdleTimer on a coarse single-shot QTimer of the calling thread's event
-// loop. Main thread only.
+// IdleTimer on a precise single-shot QTimer of the calling thread's event
+// loop: it never fires before the period has elapsed (a coarse timer may fire
+// up to 5 % early). Main thread only.
 class QtIdleTimer final : public IdleTimer {
  public:
   QtIdleTimer();
@@ -31,6 +32,8 @@ class QtIdleTimer final : public IdleTimer {
   void start(std::chrono::milliseconds period) override;
   void stop() override;
   bool isActive() const override;
+  // Time left until the running period ends; 0 when none runs.
+  std::chrono::milliseconds remaining() const;
 
  private:
   QTimer timer_;

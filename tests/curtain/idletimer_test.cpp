@@ -22,5 +22,19 @@ TEST(QtIdleTimerTest, FiresOnceAfterItsPeriodAndStopsCleanly) {
   EXPECT_EQ(fired, 1);
 }
 
+// Whatever the phase of the clock, a period is never cut short: the timer is
+// scheduled for the whole period (periods a few milliseconds apart cover every
+// phase a coarse timer would round to).
+TEST(QtIdleTimerTest, NeverScheduledToFireEarly) {
+  QtIdleTimer timer;
+  for (auto period = std::chrono::milliseconds(20000); period < std::chrono::milliseconds(21000);
+       period += std::chrono::milliseconds(25)) {
+    timer.start(period);
+    EXPECT_GE(timer.remaining(), period - std::chrono::milliseconds(100)) << period.count();
+  }
+  timer.stop();
+  EXPECT_EQ(timer.remaining(), std::chrono::milliseconds(0));
+}
+
 }  // namespace
 }  // namespace umbrafold
