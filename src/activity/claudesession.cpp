@@ -44,52 +44,154 @@ bool containsKeyword(const QString& text, QLatin1String keyword) {
   return false;
 }
 
-std::optional<std::int32_t> wholeInt32(const nlohmann::json& value) {
+// One top-level value of a session object as the parser reported it.
+struct FieldValue {
+  enum class Kind { absent, null, boolean, integer, unsignedInteger, floating, string, container };
+  Kind kind = Kind::absent;
+  std::int64_t integer = 0;
+  std::uint64_t unsignedInteger = 0;
+  double floating = 0;
+  std::string text;
+};
+
+// Collects the four keys of a top-level object while parsing, without
+// building a document: nested values are only counted through. A repeated
+// key keeps its last value, as a parsed document would.
+class SessionFields : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  FieldValue pid, status, name, startedAt;
+  bool isObject = false;
+
+  bool null() override { return scalar(FieldValue::Kind::null); }
+  bool boolean(bool) override { return scalar(FieldValue::Kind::boolean); }
+  bool number_integer(number_integer_t value) override {
+    if (FieldValue* field = scalarField()) *field = {FieldValue::Kind::integer, value, 0, 0, {}};
+    return depth_ > 0 || fail();
+  }
+  bool number_unsigned(number_unsigned_t value) override {
+    if (FieldValue* field = scalarField()) {
+      *field = {FieldValue::Kind::unsignedInteger, 0, value, 0, {}};
+    }
+    return depth_ > 0 || fail();
+  }
+  bool number_float(number_float_t value, const string_t&) override {
+    if (FieldValue* field = scalarField()) *field = {FieldValue::Kind::floating, 0, 0, value, {}};
+    return depth_ > 0 || fail();
+  }
+  bool string(string_t& value) override {
+    if (FieldValue* field = scalarField()) {
+      *field = {FieldValue::Kind::string, 0, 0, 0, std::move(value)};
+    }
+    return depth_ > 0 || fail();
+  }
+  bool binary(binary_t&) override { return fail(); }
+  bool start_object(std::size_t) override {
+    if (depth_ == 0) isObject = true;
+    return open();
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return depth_ > 0 ? open() : fail(); }
+  bool end_array() override { return close(); }
+  bool key(string_t& key) override {
+    if (depth_ == 1) {
+      current_ = key == "pid"         ? &pid
+                 : key == "status"    ? &status
+                 : key == "name"      ? &name
+                 : key == "startedAt" ? &startedAt
+                                      : nullptr;
+    }
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return fail();
+  }
+
+ private:
+  // The field a scalar at the current position sets, if any.
+  FieldValue* scalarField() const { return depth_ == 1 ? current_ : nullptr; }
+  bool scalar(FieldValue::Kind kind) {
+    if (FieldValue* field = scalarField()) *field = {kind, 0, 0, 0, {}};
+    return depth_ > 0 || fail();
+  }
+  bool open() {
+    if (depth_ == 1 && current_ != nullptr) *current_ = {FieldValue::Kind::container, 0, 0, 0, {}};
+    ++depth_;
+    return true;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+  bool fail() {
+    isObject = false;
+    return false;
+  }
+
+  int depth_ = 0;
+  FieldValue* current_ = nullptr;
+};
+
+std::optional<std::int32_t> wholeInt32(const FieldValue& value) {
   constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
   constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
-  if (value.is_number_integer() && !value.is_number_unsigned()) {
-    const auto n = value.get<std::int64_t>();
-    if (n >= kMin && n <= kMax) return static_cast<std::int32_t>(n);
-  } else if (value.is_number_unsigned()) {
-    const auto n = value.get<std::uint64_t>();
-    if (n <= static_cast<std::uint64_t>(kMax)) return static_cast<std::int32_t>(n);
-  } else if (value.is_number_float()) {
-    const double d = value.get<double>();
-    if (std::isfinite(d) && d == std::floor(d) && d >= kMin && d <= kMax) {
-      return static_cast<std::int32_t>(d);
-    }
+  switch (value.kind) {
+    case FieldValue::Kind::integer:
+      if (value.integer >= kMin && value.integer <= kMax) {
+        return static_cast<std::int32_t>(value.integer);
+      }
+      break;
+    case FieldValue::Kind::unsignedInteger:
+      if (value.unsignedInteger <= static_cast<std::uint64_t>(kMax)) {
+        return static_cast<std::int32_t>(value.unsignedInteger);
+      }
+      break;
+    case FieldValue::Kind::floating:
+      if (std::isfinite(value.floating) && value.floating == std::floor(value.floating) &&
+          value.floating >= kMin && value.floating <= kMax) {
+        return static_cast<std::int32_t>(value.floating);
+      }
+      break;
+    default:
+      break;
   }
   return std::nullopt;
+}
+
+std::optional<double> number(const FieldValue& value) {
+  switch (value.kind) {
+    case FieldValue::Kind::integer:
+      return static_cast<double>(value.integer);
+    case FieldValue::Kind::unsignedInteger:
+      return static_cast<double>(value.unsignedInteger);
+    case FieldValue::Kind::floating:
+      return value.floating;
+    default:
+      return std::nullopt;
+  }
 }
 
 }  // namespace
 
 std::optional<ClaudeSession> decodeClaudeSession(std::string_view bytes) {
-  const auto json = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr,
-                                          /*allow_exceptions=*/false);
-  if (!json.is_object()) return std::nullopt;  // also covers a failed parse
-
-  ClaudeSession session;
-  const auto pid = json.find("pid");
-  if (pid == json.end()) return std::nullopt;
-  const auto pidValue = wholeInt32(*pid);
-  if (!pidValue) return std::nullopt;
-  session.pid = *pidValue;
-
-  const auto status = json.find("status");
-  if (status == json.end() || !status->is_string()) return std::nullopt;
-  session.status = status->get_ref<const std::string&>();
-
-  const auto name = json.find("name");
-  if (name != json.end() && !name->is_null()) {
-    if (!name->is_string()) return std::nullopt;
-    session.name = name->get_ref<const std::string&>();
+  SessionFields fields;
+  if (!nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &fields) || !fields.isObject) {
+    return std::nullopt;
   }
-
-  const auto startedAt = json.find("startedAt");
-  if (startedAt == json.end() || !startedAt->is_number()) return std::nullopt;
-  session.startedAt = startedAt->get<double>();
-  if (!std::isfinite(session.startedAt)) return std::nullopt;
+  ClaudeSession session;
+  const auto pid = wholeInt32(fields.pid);
+  if (!pid) return std::nullopt;
+  session.pid = *pid;
+  if (fields.status.kind != FieldValue::Kind::string) return std::nullopt;
+  session.status = std::move(fields.status.text);
+  if (fields.name.kind == FieldValue::Kind::string) {
+    session.name = std::move(fields.name.text);
+  } else if (fields.name.kind != FieldValue::Kind::absent &&
+             fields.name.kind != FieldValue::Kind::null) {
+    return std::nullopt;
+  }
+  const auto startedAt = number(fields.startedAt);
+  if (!startedAt || !std::isfinite(*startedAt)) return std::nullopt;
+  session.startedAt = *startedAt;
   return session;
 }
 

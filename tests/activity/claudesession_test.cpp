@@ -45,6 +45,14 @@ TEST(ClaudeSessionTest, DecodesTheFourKeys) {
   EXPECT_EQ(decodeClaudeSession(R"({"pid":1,"status":"","startedAt":2,"name":null})")->name,
             std::nullopt);
   EXPECT_EQ(decodeClaudeSession(R"({"pid":5.0,"status":"","startedAt":2})")->pid, 5);
+  // Nested values never stand in for the top-level keys; a repeated key
+  // keeps its last value.
+  const auto nested = decodeClaudeSession(
+      R"({"x": {"pid": "no", "name": 3}, "pid": 1, "status": "a", "startedAt": 2, "y": [{"pid": 9}]})");
+  ASSERT_TRUE(nested);
+  EXPECT_EQ(nested->pid, 1);
+  EXPECT_EQ(decodeClaudeSession(R"({"pid":1,"pid":2,"status":"","startedAt":2})")->pid, 2);
+  EXPECT_FALSE(decodeClaudeSession(R"({"pid":1,"pid":"2","status":"","startedAt":2})"));
   EXPECT_EQ(decodeClaudeSession(R"({"pid":-2147483648,"status":"","startedAt":2})")->pid,
             -2147483648);
 }
