@@ -25,10 +25,14 @@ struct AgentActivity {
   static AgentActivity current();
 
   // Busy Claude sessions with a live process, in directory-listing order.
+  // Only regular session files of at most 1 MiB are read; FIFOs, devices
+  // and directories are never opened for reading.
   static std::vector<WorkingAgent> claudeAgents(const std::filesystem::path& base);
 
   // Codex threads with a live writer and a turn in progress, in the order
-  // of the lock directory's listing.
+  // of the lock directory's listing. The database is opened read-only and
+  // only when that creates no file: a write-ahead-log database whose "-wal"
+  // or "-shm" file is missing (no Codex process has it open) yields none.
   static std::vector<WorkingAgent> codexAgents(const std::filesystem::path& base);
 };
 
