@@ -46,6 +46,12 @@ class PresentationTest(unittest.TestCase):
         self.probe.send("arm")
         self.assertEqual(self.probe.expect("", 5), "armed")
         self.assertEqual(self.probe.expect("covered", 5), "covered")
+        # The focus follows once the first window is exposed.
+        self.assertTrue(wait_until(lambda: self.state() == "state key=1 active=1 locker=0", 5))
+
+    def state(self):
+        self.probe.send("state")
+        return self.probe.expect("state", 5)
 
     def uncovered(self, rect):
         return self.x.screenshot().count(rect, predicate=lambda p: p in (MAGENTA, RED))
@@ -67,8 +73,6 @@ class PresentationTest(unittest.TestCase):
         self.arm()
         self.assertTrue(self.other("grab", "keyboard").expect().startswith("busy"))
         self.assertTrue(self.other("grab", "pointer").expect().startswith("busy"))
-        self.probe.send("state")
-        self.assertEqual(self.probe.expect("state"), "state key=1 active=1 locker=0")
         self.probe.send("release")
         self.assertEqual(self.probe.expect("released"), "released")
         self.assertEqual(self.other("grab", "keyboard").expect(), "grabbed")
@@ -92,8 +96,7 @@ class PresentationTest(unittest.TestCase):
         self.x.type("back")
         self.x.key("Return")
         self.assertEqual(self.probe.expect("typed", 5), "typed back")
-        self.probe.send("state")
-        self.assertEqual(self.probe.expect("state"), "state key=1 active=1 locker=0")
+        self.assertEqual(self.state(), "state key=1 active=1 locker=0")
 
     def test_shortcuts_never_reach_the_window_manager_while_armed(self):
         # The bindings work when nothing is armed...
