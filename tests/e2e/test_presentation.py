@@ -71,6 +71,14 @@ class PresentationTest(unittest.TestCase):
 
     def test_armed_holds_keyboard_and_pointer_and_gives_them_back(self):
         self.arm()
+        # Both curtains ask the compositor to leave them alone.
+        windows = self.x.output(["xdotool", "search", "--onlyvisible", "--pid",
+                                 str(self.probe.process.pid), "--name",
+                                 "^umbrafold_presentation_probe$"]).split()
+        self.assertEqual(len(windows), 2)
+        for window in windows:
+            self.assertIn("= 1", self.x.output(["xprop", "-id", window,
+                                                "_NET_WM_BYPASS_COMPOSITOR"]))
         self.assertTrue(self.other("grab", "keyboard").expect().startswith("busy"))
         self.assertTrue(self.other("grab", "pointer").expect().startswith("busy"))
         self.probe.send("release")
