@@ -9,8 +9,6 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "e2e"))
 
-import xsession  # noqa: E402  (needs the path above)
-
 BUILD = os.environ.get("UMBRAFOLD_BUILD", os.path.join(HERE, "..", "..", "build"))
 
 

@@ -4,17 +4,16 @@ plugged in and out, other windows pushed back under the curtain, shortcuts
 that do nothing, another client holding the keyboard at arming time, the
 back-off, mascots for working agents, and the right password ending it all."""
 
-import os
-import subprocess
 import time
 import unittest
 
 import e2e
-from curtain import Umbrafold, fake_agents, not_white, strip_rect
+from curtain import Umbrafold, fake_agents
 from xsession import LineProcess, XSession, wait_until
 
 PASSWORD = "Wmx-8curtain-2fold"
-RED = (255, 0, 0)
+
+
 # The system's red of the setup window's status line (#FF3B30), allowing for
 # anti-aliasing.
 def reddish(p):

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import time
 
-from xsession import Screenshot, wait_until
+from xsession import wait_until
 
 # Curtain layout, in pixels: the field is centred (260 wide; the margin
 # leaves room for its frame), the mascot strip runs along the bottom.
@@ -27,10 +27,6 @@ def field_rect(monitor):
 def strip_rect(monitor):
     x, y, w, h = monitor
     return (x, y + h - STRIP_HEIGHT, w, STRIP_HEIGHT)
-
-
-def not_white(p):
-    return p != Screenshot.WHITE
 
 
 class Umbrafold:
