@@ -12,9 +12,14 @@
 // Text typed into the key window and ended with Return is echoed as
 // "typed <text>"; losing the application focus prints "resigned" and, while
 // armed, asks for the focus back.
+//
+// With the argument "locker", it plays the desktop's screen locker instead:
+// it serves org.freedesktop.ScreenSaver GetActive (true) on the session bus,
+// prints "serving", and runs until standard input closes.
 
 #include <unistd.h>
 #include <QApplication>
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
@@ -36,11 +41,37 @@ void say(const QString& line) {
   std::fflush(stdout);
 }
 
+// The desktop's screen locker, active.
+class ActiveLocker : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
+
+ public slots:
+  bool GetActive() { return true; }
+};
+
+int serveLocker() {
+  ActiveLocker locker;
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.registerObject(QStringLiteral("/org/freedesktop/ScreenSaver"), &locker,
+                          QDBusConnection::ExportAllSlots) ||
+      !bus.registerService(QStringLiteral("org.freedesktop.ScreenSaver")))
+    return 1;
+  say(QStringLiteral("serving"));
+  QSocketNotifier input(0, QSocketNotifier::Read);
+  QObject::connect(&input, &QSocketNotifier::activated, [] {
+    char buffer[64];
+    if (read(0, buffer, sizeof buffer) <= 0) QCoreApplication::quit();
+  });
+  return QCoreApplication::exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
+  if (argc > 1 && QByteArray(argv[1]) == "locker") return serveLocker();
   auto presentation = umbrafold::makeX11Presentation();
   auto focus = umbrafold::makeX11Focus();
   std::vector<std::unique_ptr<QWidget>> windows;
@@ -113,3 +144,5 @@ int main(int argc, char** argv) {
   });
   return app.exec();
 }
+
+#include "presentationprobe.moc"

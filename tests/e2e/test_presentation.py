@@ -3,6 +3,9 @@ umbrafold_presentation_probe: grabs taken and refused, shortcuts kept from the
 window manager, curtains kept above other clients' windows, everything given
 back on release."""
 
+import os
+import signal
+import subprocess
 import time
 import unittest
 
@@ -105,6 +108,26 @@ class PresentationTest(unittest.TestCase):
         self.x.key("Return")
         self.assertEqual(self.probe.expect("typed", 5), "typed back")
         self.assertEqual(self.state(), "state key=1 active=1 locker=0")
+
+    def test_an_active_desktop_locker_is_seen_on_the_session_bus(self):
+        bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1",
+                              "--print-pid=1"], capture_output=True, text=True, check=True)
+        address, pid = bus.stdout.split()[:2]
+        try:
+            env = self.x.env
+            env["DBUS_SESSION_BUS_ADDRESS"] = address
+            probe = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe")], env=env)
+            self.others.append(probe)
+            probe.send("state")
+            self.assertTrue(probe.expect("state", 5).endswith("locker=0"))
+            locker = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe"), "locker"],
+                                 env=env)
+            self.others.append(locker)
+            self.assertEqual(locker.expect("", 5), "serving")
+            probe.send("state")
+            self.assertTrue(probe.expect("state", 5).endswith("locker=1"))
+        finally:
+            os.kill(int(pid), signal.SIGTERM)
 
     def test_shortcuts_never_reach_the_window_manager_while_armed(self):
         # The bindings work when nothing is armed...

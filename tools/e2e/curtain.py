@@ -39,8 +39,7 @@ class Umbrafold:
         runtime = os.path.join(self.home, "run")
         os.makedirs(runtime, mode=0o700)
         environment = session.env
-        for name in ("DBUS_SESSION_BUS_ADDRESS", "CLAUDE_CONFIG_DIR", "CODEX_HOME",
-                     "XDG_DATA_HOME", "XDG_CONFIG_HOME"):
+        for name in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"):
             environment.pop(name, None)
         environment.update({"HOME": self.home, "XDG_RUNTIME_DIR": runtime,
                             "CLAUDE_CONFIG_DIR": os.path.join(self.home, "claude"),

@@ -250,8 +250,8 @@ class XSession:
     def env(self):
         env = dict(os.environ)
         env["DISPLAY"] = self.display
-        env.pop("WAYLAND_DISPLAY", None)
-        env.pop("QT_QPA_PLATFORM", None)
+        for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"):
+            env.pop(name, None)
         return env
 
     def spawn(self, args, env=None, **kwargs):
