@@ -39,6 +39,24 @@ StripPoint nameTextOrigin(double x, double y, double side, double textWidth, dou
   return {x - textWidth / 2, y + side / 2 - textHeight / 2};
 }
 
+StripRect united(const StripRect& a, const StripRect& b) {
+  const bool aEmpty = !(a.width > 0) || !(a.height > 0);
+  const bool bEmpty = !(b.width > 0) || !(b.height > 0);
+  if (bEmpty && !aEmpty) return a;
+  if (aEmpty && !bEmpty) return b;
+  const double left = std::min(a.x, b.x);
+  const double bottom = std::min(a.y, b.y);
+  const double right = std::max(a.x + a.width, b.x + b.width);
+  const double top = std::max(a.y + a.height, b.y + b.height);
+  return {left, bottom, right - left, top - bottom};
+}
+
+StripRect mascotBounds(double x, double y, double side, double textWidth, double textHeight) {
+  const StripRect lifted{x - side / 2, y, side, side + 1};
+  const StripPoint text = nameTextOrigin(x, y, side, textWidth, textHeight);
+  return united(lifted, {text.x, text.y, textWidth, textHeight});
+}
+
 std::size_t frameIndex(double stride, std::size_t frames) {
   const double whole = std::floor(std::max(stride, 0.0));
   return static_cast<std::size_t>(std::fmod(whole, static_cast<double>(frames)));
@@ -78,6 +96,18 @@ BubbleLayout bubbleLayout(double centreX, double top, double textWidth, double t
   };
   layout.textOrigin = {bx + bw / 2 - textWidth / 2, by + bh / 2 - textHeight / 2};
   return layout;
+}
+
+StripRect bubbleBounds(const BubbleLayout& layout) {
+  StripRect bounds = layout.bubble;
+  for (const StripRect& rect : layout.black) bounds = united(bounds, rect);
+  // The note is centred in the bubble, so its box is the bubble narrowed
+  // equally on both sides (it lies inside unless the font is taller than the
+  // bubble).
+  const StripRect& box = layout.bubble;
+  const StripPoint text = layout.textOrigin;
+  return united(bounds, {text.x, text.y, box.width - 2 * (text.x - box.x),
+                         box.height - 2 * (text.y - box.y)});
 }
 
 }  // namespace umbrafold

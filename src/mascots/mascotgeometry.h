@@ -45,6 +45,16 @@ StripRect mascotImageRect(double x, double y, double side, double imageWidth, do
 // the mascot's square.
 StripPoint nameTextOrigin(double x, double y, double side, double textWidth, double textHeight);
 
+// The smallest rectangle holding both. An empty rectangle (zero width or
+// height) adds nothing unless both are empty.
+StripRect united(const StripRect& a, const StripRect& b);
+
+// Everything a mascot may cover, whatever its picture: its square raised by
+// the one-point lift of images, together with the box of its name text
+// measuring `textWidth` x `textHeight` (wider than the square when the square
+// is small).
+StripRect mascotBounds(double x, double y, double side, double textWidth, double textHeight);
+
 // The animation frame for a walked `stride`: its whole part modulo `frames`.
 // REQUIRES: frames > 0, stride >= 0.
 std::size_t frameIndex(double stride, std::size_t frames);
@@ -70,5 +80,8 @@ struct BubbleLayout {
 };
 BubbleLayout bubbleLayout(double centreX, double top, double textWidth, double textHeight,
                           double stripWidth);
+
+// Everything a bubble covers: its outline, its tail and its note.
+StripRect bubbleBounds(const BubbleLayout& layout);
 
 }  // namespace umbrafold

@@ -17,6 +17,16 @@ TEST(MascotGeometry, ImagesFitTheSquareStandingOnePointUp) {
   EXPECT_EQ(mascotImageRect(100, 10, 48, 50, 100), (StripRect{88, 11, 24, 48}));
 }
 
+TEST(MascotGeometry, BoundsHoldTheLiftedSquareAndAWiderName) {
+  EXPECT_EQ(united({0, 0, 2, 2}, {5, -1, 1, 1}), (StripRect{0, -1, 6, 3}));
+  EXPECT_EQ(united({0, 0, 0, 0}, {5, 5, 1, 1}), (StripRect{5, 5, 1, 1}));
+  EXPECT_EQ(united({5, 5, 1, 1}, {0, 0, 3, 0}), (StripRect{5, 5, 1, 1}));
+  // Side 48: the square raised one point; a narrow name lies inside it.
+  EXPECT_EQ(mascotBounds(100, 10, 48, 40, 14), (StripRect{76, 10, 48, 49}));
+  // Side 16: the name sticks out on both sides.
+  EXPECT_EQ(mascotBounds(100, 10, 16, 40, 14), (StripRect{80, 10, 40, 17}));
+}
+
 TEST(MascotGeometry, FrameIsTheWholeStrideModuloTheFrameCount) {
   EXPECT_EQ(frameIndex(17.9, 8), 1u);
   EXPECT_EQ(frameIndex(17.9, 6), 5u);
@@ -33,6 +43,12 @@ TEST(BubbleLayout, CentredOverTheMascot) {
   EXPECT_EQ(bubble.black, black);
   EXPECT_EQ(bubble.white, white);
   EXPECT_EQ(bubble.textOrigin, (StripPoint{450, 67}));
+}
+
+TEST(BubbleLayout, BoundsReachDownToTheTailTip) {
+  EXPECT_EQ(bubbleBounds(bubbleLayout(500, 60, 100, 13, 1000)), (StripRect{443, 58, 114, 26}));
+  // A note taller than the bubble sticks out above and below it.
+  EXPECT_EQ(bubbleBounds(bubbleLayout(500, 60, 100, 25, 1000)), (StripRect{443, 58, 114, 28}));
 }
 
 TEST(BubbleLayout, StaysInsideTheEdgesWithTheTailUnderTheMascot) {

@@ -6,6 +6,9 @@
 #include <QFontMetricsF>
 #include <QImage>
 #include <QPaintEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -30,16 +33,30 @@ AgentActivity activityOf(std::initializer_list<WorkingAgent> agents) {
   return AgentActivity(std::vector<WorkingAgent>(agents));
 }
 
-// Counts the paint events a widget receives and remembers their rectangles.
+// Counts the paint events a widget receives and remembers their rectangles
+// and the union of their regions.
 class PaintSpy : public QObject {
  public:
   explicit PaintSpy(QWidget* widget) { widget->installEventFilter(this); }
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint) rects.push_back(static_cast<QPaintEvent*>(event)->rect());
+    if (event->type() == QEvent::Paint) {
+      rects.push_back(static_cast<QPaintEvent*>(event)->rect());
+      region += static_cast<QPaintEvent*>(event)->region();
+    }
     return false;
   }
   std::vector<QRect> rects;
+  QRegion region;
 };
+
+// The running frame timers, which belong to the application object.
+std::vector<QTimer*> frameTimers() {
+  std::vector<QTimer*> running;
+  for (QTimer* timer : QCoreApplication::instance()->findChildren<QTimer*>()) {
+    if (timer->isActive() && timer->timerType() == Qt::PreciseTimer) running.push_back(timer);
+  }
+  return running;
+}
 
 // Takes a strip out of a curtain on the stack before the curtain dies.
 struct Unparent {
@@ -71,14 +88,15 @@ class MascotWalkTest : public ::testing::Test {
     return image;
   }
 
-  // Whether anything was painted in the strip rectangle (y up) `rect`.
+  // Whether anything but the curtain's white was painted in the strip
+  // rectangle (y up) `rect`.
   static bool paintedIn(const QImage& image, const StripRect& rect) {
     const StripRect down = flipped(rect, image.height());
     for (int y = std::max(0, int(down.y)); y < std::min(image.height(), int(down.y + down.height));
          ++y)
       for (int x = std::max(0, int(down.x)); x < std::min(image.width(), int(down.x + down.width));
            ++x)
-        if (qAlpha(image.pixel(x, y)) > 0) return true;
+        if (image.pixel(x, y) != qRgb(255, 255, 255)) return true;
     return false;
   }
 
@@ -141,12 +159,25 @@ TEST_F(MascotWalkTest, FrameTimerRunsExactlyWhileAgentsAnimate) {
   walk->show(activityOf({a, b}));
   ASSERT_TRUE(walk->isAnimating());
   EXPECT_EQ(walk->bubbleAt(), 102);
-  const auto* timer = walk->findChild<QTimer*>();
-  ASSERT_NE(timer, nullptr);
+  ASSERT_EQ(frameTimers().size(), 1u);
+  const QTimer* timer = frameTimers().front();
   EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
-  EXPECT_TRUE(timer->isActive());
   EXPECT_GE(timer->interval(), 17);  // 30 to 60 frames per second
   EXPECT_LE(timer->interval(), 33);
+
+  // A second strip shares the running timer, which ticks both.
+  MascotWalk other(MascotWalk::Services{random, clock, [] { return false; }});
+  other.resize(900, kStripHeight);
+  other.show(activityOf({b}));
+  EXPECT_EQ(frameTimers().size(), 1u);
+  clock->time += 0.05;
+  const double bx = walk->pets().at("b").rest();
+  const double otherRest = other.pets().at("b").rest();
+  QTest::qWait(3 * timer->interval());  // a few frames of the real timer
+  EXPECT_LT(walk->pets().at("b").rest(), bx);
+  EXPECT_LT(other.pets().at("b").rest(), otherRest);
+  other.show(AgentActivity{});
+  EXPECT_EQ(frameTimers().size(), 1u);
 
   clock->time = 101;
   walk->show(activityOf({a}));  // a running timer is left running
@@ -155,7 +186,7 @@ TEST_F(MascotWalkTest, FrameTimerRunsExactlyWhileAgentsAnimate) {
   walk->show(AgentActivity{});
   EXPECT_FALSE(walk->isAnimating());
   EXPECT_TRUE(walk->pets().empty());
-  EXPECT_EQ(walk->findChild<QTimer*>(), nullptr);
+  EXPECT_TRUE(frameTimers().empty());
 }
 
 TEST_F(MascotWalkTest, ReduceMotionStopsTheTimerAndKeepsTheMascots) {
@@ -285,10 +316,12 @@ class MascotDrawingTest : public MascotWalkTest {
     EXPECT_EQ(pixelAt(image, box.x + box.width / 2, box.y + 20.5), qRgb(0, 0, 0));
     EXPECT_EQ(pixelAt(image, box.x + 0.5, box.y + 10.5), qRgb(0, 0, 0));
     EXPECT_EQ(pixelAt(image, bubble.tailX + 1.5, box.y - 4.5), qRgb(0, 0, 0));
-    // Inside and the opening into the tail are white; the notched corner is empty.
+    // Inside and the opening into the tail are white, and so is the notched
+    // corner, where the curtain shows.
     EXPECT_EQ(pixelAt(image, box.x + 2.5, box.y + 10.5), qRgb(255, 255, 255));
     EXPECT_EQ(pixelAt(image, bubble.tailX + 3.5, box.y + 0.5), qRgb(255, 255, 255));
-    EXPECT_EQ(qAlpha(pixelAt(image, box.x + 0.5, box.y + 20.5)), 0);
+    EXPECT_EQ(pixelAt(image, box.x + 0.5, box.y + 20.5), qRgb(255, 255, 255));
+    EXPECT_EQ(pixelAt(image, box.x + 0.5, box.y + 18.5), qRgb(0, 0, 0));
   }
 };
 
@@ -332,6 +365,223 @@ TEST_F(MascotDrawingTest, NoBubbleOutsideItsTimeOrUnderReducedMotion) {
   reduce = true;
   walk->show(activityOf({a}));
   EXPECT_FALSE(paintedIn(render(), above));
+}
+
+TEST_F(MascotDrawingTest, TextLooksAsIfDrawnAsAStringWithItsFont) {
+  walk->show(activityOf({a, b, c, e}));
+  clock->time += 0.3;
+  walk->tick();  // fractional positions
+  speakAt(6);
+  const QImage drawn = render();
+
+  QImage expected(walk->size(), QImage::Format_ARGB32_Premultiplied);
+  expected.fill(Qt::white);
+  QPainter painter(&expected);
+  painter.setPen(Qt::black);
+  auto font = [](QFontDatabase::SystemFont which, int pixels) {
+    QFont f = QFontDatabase::systemFont(which);
+    f.setPixelSize(pixels);
+    f.setWeight(QFont::DemiBold);
+    return f;
+  };
+  auto drawAt = [&painter](const QFont& f, const QString& text, StripPoint origin) {
+    const QFontMetricsF metrics(f);
+    painter.setFont(f);
+    const double top = kStripHeight - (origin.y + metrics.height());
+    painter.drawText(QPointF(origin.x, top + metrics.ascent()), text);
+  };
+  const QFont name = font(QFontDatabase::GeneralFont, 12);
+  const QFontMetricsF nameMetrics(name);
+  const double side = mascotSide(900, 4);
+  for (const WorkingAgent& agent : {a, b, c, e}) {
+    const PetMotion& pet = walk->pets().at(agent.id);
+    const QString text = agent.kind == Kind::claude ? "Claude" : "Codex";
+    drawAt(name, text,
+           nameTextOrigin(pet.x(), pet.y(), side, nameMetrics.horizontalAdvance(text),
+                          nameMetrics.height()));
+  }
+  const BubbleLayout bubble = expectedBubble(c);
+  for (const StripRect& rect : bubble.black)
+    painter.fillRect(QRectF(rect.x, kStripHeight - rect.y - rect.height, rect.width, rect.height),
+                     Qt::black);
+  for (const StripRect& rect : bubble.white)
+    painter.fillRect(QRectF(rect.x, kStripHeight - rect.y - rect.height, rect.width, rect.height),
+                     Qt::white);
+  drawAt(font(QFontDatabase::FixedFont, 11), QString::fromStdString(c.note), bubble.textOrigin);
+  painter.end();
+  EXPECT_TRUE(drawn == expected);
+}
+
+// Frames on a white curtain shown on the (headless) screen: what each frame
+// repaints, and whether the screen then matches a full repaint.
+class MascotRepaintTest : public MascotDrawingTest {
+ protected:
+  static constexpr int kCurtainHeight = 400;
+
+  MascotRepaintTest() {
+    QPalette white = curtain.palette();
+    white.setColor(QPalette::Window, Qt::white);
+    curtain.setPalette(white);
+    curtain.setAutoFillBackground(true);
+    curtain.resize(900, kCurtainHeight);
+    walk->setParent(&curtain);
+    walk->setGeometry(0, kCurtainHeight - kStripHeight, 900, kStripHeight);
+  }
+  ~MascotRepaintTest() override { walk->setParent(nullptr); }
+
+  void showCurtain(std::initializer_list<WorkingAgent> agents) {
+    curtain.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&curtain));
+    walk->show(activityOf(agents));
+    settle();
+  }
+
+  // Delivers every pending repaint.
+  static void settle() {
+    for (int i = 0; i < 3; ++i) {
+      QCoreApplication::sendPostedEvents();
+      QCoreApplication::processEvents();
+    }
+  }
+
+  void tickBy(double seconds) {
+    clock->time += seconds;
+    walk->tick();
+  }
+
+  // Strip pixels a mascot's square (lifted one point) and name cover.
+  QRect mascotArea(const WorkingAgent& agent) const {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPixelSize(12);
+    font.setWeight(QFont::DemiBold);
+    const QFontMetricsF metrics(font);
+    const QString name = agent.kind == Kind::claude ? "Claude" : "Codex";
+    const PetMotion& pet = walk->pets().at(agent.id);
+    const double side = mascotSide(walk->width(), walk->activity().agents.size());
+    return pixels(
+        mascotBounds(pet.x(), pet.y(), side, metrics.horizontalAdvance(name), metrics.height()));
+  }
+  QRect bubbleArea(const WorkingAgent& speaker) const {
+    return pixels(bubbleBounds(expectedBubble(speaker)));
+  }
+  static QRect pixels(const StripRect& rect) {
+    const StripRect down = flipped(rect, kStripHeight);
+    return QRectF(down.x, down.y, down.width, down.height).toAlignedRect();
+  }
+
+  // `painted` holds all of `must` and nothing beyond it widened by the margin.
+  static void expectConfined(const QRegion& painted, const QRegion& must) {
+    EXPECT_TRUE(must.subtracted(painted).isEmpty()) << "not repainted: " << rectsOf(must - painted);
+    QRegion allowed;
+    for (const QRect& rect : must) allowed += rect.adjusted(-3, -3, 3, 3);
+    EXPECT_TRUE(painted.subtracted(allowed).isEmpty())
+        << "repainted too much: " << rectsOf(painted - allowed);
+  }
+  static std::string rectsOf(const QRegion& region) {
+    std::string text;
+    for (const QRect& r : region)
+      text += QStringLiteral("(%1,%2 %3x%4) ")
+                  .arg(r.x())
+                  .arg(r.y())
+                  .arg(r.width())
+                  .arg(r.height())
+                  .toStdString();
+    return text;
+  }
+
+  // The curtain as the screen shows it, against a full repaint of it now.
+  void expectScreenMatchesAFullRepaint() {
+    settle();
+    const QImage screen = curtain.screen()
+                              ->grabWindow(curtain.winId())
+                              .toImage()
+                              .convertToFormat(QImage::Format_RGB32);
+    const QImage full = curtain.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(screen.size(), full.size());
+    EXPECT_TRUE(screen == full) << "the screen differs from a full repaint";
+  }
+
+  QWidget curtain;
+};
+
+TEST_F(MascotRepaintTest, AFrameRepaintsOnlyTheWalkingMascotWhereItWasAndIs) {
+  // a rests 0.4 s after its first step, then walks at 50 points/s; b rests 1.1 s.
+  random->draw(50, 26, 88).draw(10, 2, 17).draw(0, 0, 1.1);
+  random->draw(50, 26, 88).draw(10, 2, 17).draw(1.1, 0, 1.1);
+  random->draw(0.4, 0.4, 2.8).push(ScriptedRandom::fraction(1.0)).draw(10, 2, 17);
+  random->draw(50, 26, 88);
+  showCurtain({a, b});
+  for (int i = 0; i < 13; ++i) tickBy(0.08);
+  settle();
+  ASSERT_EQ(walk->pets().at("a").velocity(), 50);
+  const QRect before = mascotArea(a);
+  const double resting = walk->pets().at("b").x();
+
+  PaintSpy strip(walk.get());
+  PaintSpy below(&curtain);
+  tickBy(0.08);  // a step longer than the margins around the drawn area
+  settle();
+  ASSERT_EQ(walk->pets().at("b").x(), resting);
+  expectConfined(strip.region, QRegion(before) + mascotArea(a));
+  EXPECT_TRUE(below.rects.empty());  // the strip paints the curtain's white itself
+  expectScreenMatchesAFullRepaint();
+}
+
+TEST_F(MascotRepaintTest, RestingMascotsRepaintNothing) {
+  random->fallback = ScriptedRandom::fraction(1.0);  // every mascot rests 1.1 s
+  showCurtain({a, b, c});
+  PaintSpy strip(walk.get());
+  PaintSpy below(&curtain);
+  tickBy(0.016);
+  tickBy(0.016);
+  settle();
+  EXPECT_TRUE(strip.rects.empty());
+  EXPECT_TRUE(below.rects.empty());
+}
+
+TEST_F(MascotRepaintTest, BubbleRepaintsItsPlaceWhenItComesAndGoes) {
+  random->fallback = ScriptedRandom::fraction(1.0);
+  showCurtain({a, b});
+  const QRect bubble = bubbleArea(a);
+  PaintSpy strip(walk.get());
+  clock->time = 102;  // the first bubble is due; each step moves 0.08 s at most
+  walk->tick();
+  settle();
+  expectConfined(strip.region, bubble);
+  expectScreenMatchesAFullRepaint();
+
+  strip.region = QRegion();
+  clock->time = 105.01;  // over: the turn passes to b
+  walk->tick();
+  settle();
+  expectConfined(strip.region, bubble);
+  expectScreenMatchesAFullRepaint();
+}
+
+TEST_F(MascotRepaintTest, BubbleDueBetweenAFrameAndItsPaintIsDrawnWhole) {
+  // a walks from the start, so every frame repaints the place under the
+  // bubble's tail.
+  random->draw(50, 26, 88).draw(10, 2, 17).draw(0, 0, 1.1);
+  random->draw(0.4, 0.4, 2.8).push(ScriptedRandom::fraction(1.0));
+  showCurtain({a});
+  clock->time = 101.44;
+  for (int i = 0; i < 9; ++i) tickBy(0.06);  // to 101.98, walking at the last
+  settle();
+  ASSERT_GT(walk->pets().at("a").velocity(), 0);
+  tickBy(0.019);
+  clock->time = 102;  // the paint comes after the bubble's start
+  expectScreenMatchesAFullRepaint();
+}
+
+TEST_F(MascotRepaintTest, ScreenMatchesAFullRepaintThroughWalksAndBubbles) {
+  random->fallback = ScriptedRandom::fraction(0.8);  // long walks at 76 points/s
+  showCurtain({a, b, c, e});
+  for (int i = 0; i < 400; ++i) {
+    tickBy(0.08);  // steps of up to 6 points, more than the margins
+    settle();
+  }
+  expectScreenMatchesAFullRepaint();
+  for (const WorkingAgent& agent : {a, b, c, e}) EXPECT_GT(walk->pets().at(agent.id).stride(), 1);
 }
 
 }  // namespace
