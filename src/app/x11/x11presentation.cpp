@@ -102,6 +102,13 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   // curtain: restack the curtains on the next turn of the event loop (one
   // restack for a burst of events). The curtains' own events are ignored, so
   // restacking them does not feed itself.
+  //
+  // A child's ConfigureNotify reported on the root reaches Qt only because of
+  // the SubstructureNotify asked for here, and Qt takes any ConfigureNotify
+  // on the root for a resized root: it queries every monitor again (a few
+  // dozen round trips to the server, tens of milliseconds, on the GUI
+  // thread, delaying the curtains' first paint). Such events are kept from
+  // Qt unless Qt had asked for them itself.
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
     if (eventType != "xcb_generic_event_t" || covered_.empty()) return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
@@ -113,10 +120,9 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
       }
       case XCB_CONFIGURE_NOTIFY: {
         const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-        if (configure->event == root_ && configure->window != root_ &&
-            !isCurtain(configure->window))
-          restackTimer_.start();
-        break;
+        if (configure->event != root_ || configure->window == root_) break;
+        if (!isCurtain(configure->window)) restackTimer_.start();
+        return (rootMask_ & XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY) == 0;
       }
       default:
         break;
