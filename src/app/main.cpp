@@ -4,11 +4,16 @@
 #include <QCoreApplication>
 #include <QIcon>
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "appdelegate.h"
+#include "commandline.h"
 #include "setupwindow.h"
+#include "x11window.h"
 
 namespace {
 
@@ -26,9 +31,16 @@ Platform choosePlatform() {
     platform.presentation = makeX11Presentation();
     platform.focus = makeX11Focus();
   }
-  if (!platform.presentation) platform.presentation = makeRefusingPresentation();
+  if (!platform.presentation) {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    platform.presentation = makeRefusingPresentation(
+        wayland ? std::string("this is a Wayland session (WAYLAND_DISPLAY=") + wayland +
+                      "), where an X11 grab protects nothing, and Umbrafold cannot lock it"
+                : "the display platform \"" + QGuiApplication::platformName().toStdString() +
+                      "\" is not X11, so the keyboard cannot be held");
+  }
   if (!platform.focus) platform.focus = makeQtFocus();
-  platform.terminate = [] { QCoreApplication::exit(0); };
+  platform.terminate = [] { QCoreApplication::exit(kExitUnlocked); };
   platform.iconFile = SetupWindow::defaultIconFile();
   return platform;
 }
@@ -36,12 +48,34 @@ Platform choosePlatform() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  const CommandLine command = CommandLine::parse(std::vector<std::string>(argv, argv + argc));
+  switch (command.action) {
+    case CommandLine::Action::help:
+      std::fputs(helpText(), stdout);
+      return kExitUnlocked;
+    case CommandLine::Action::version:
+      std::fputs(versionText().c_str(), stdout);
+      return kExitUnlocked;
+    case CommandLine::Action::usage:
+      std::fputs(usageError(command.offending).c_str(), stderr);
+      return kExitUsage;
+    case CommandLine::Action::run:
+      break;
+  }
+  const std::string problem =
+      displayProblem({&std::getenv, &x11::displayReachable, &waylandSocketReachable});
+  if (!problem.empty()) {
+    std::fputs(problem.c_str(), stderr);
+    return kExitNoDisplay;
+  }
+
   // No core dumps, and other processes of the same user may not attach to
   // us or read our memory: while armed it holds the password's digest, and
   // while the user types, the password itself.
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
-  QApplication app(argc, argv);
+  int qtArgc = 1;  // Qt sees no arguments: the program takes none
+  QApplication app(qtArgc, argv);
   QApplication::setApplicationName(QStringLiteral("Umbrafold"));
   QApplication::setDesktopFileName(QStringLiteral("umbrafold"));
   QApplication::setQuitOnLastWindowClosed(false);

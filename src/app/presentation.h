@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class QWidget;
 
@@ -51,7 +52,9 @@ class Presentation {
 // The X11 implementation (xcb grabs, stacking, compositor bypass).
 std::unique_ptr<Presentation> makeX11Presentation();
 // For sessions where a grab protects nothing (Wayland) or there is no X
-// server: setOptions always fails, so arming refuses clearly.
-std::unique_ptr<Presentation> makeRefusingPresentation();
+// server: setOptions always fails, so arming refuses clearly, and each
+// refusal writes `reason` (what is missing, in which session) to standard
+// error.
+std::unique_ptr<Presentation> makeRefusingPresentation(std::string reason = {});
 
 }  // namespace umbrafold

@@ -32,4 +32,11 @@ bool setInputFocus(WId window) {
   return true;
 }
 
+bool displayReachable(const std::string& name) {
+  xcb_connection_t* c = xcb_connect(name.c_str(), nullptr);
+  const bool reached = xcb_connection_has_error(c) == 0;
+  xcb_disconnect(c);
+  return reached;
+}
+
 }  // namespace umbrafold::x11

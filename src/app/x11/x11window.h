@@ -2,6 +2,8 @@
 
 #include <QtGui/qwindowdefs.h>
 
+#include <string>
+
 namespace umbrafold::x11 {
 
 // Small requests on the X connection Qt uses. Each returns false, doing
@@ -13,5 +15,9 @@ bool raiseAbove(WId window);
 // Gives `window` the keyboard focus now. The window must be mapped: the
 // server ignores the request otherwise.
 bool setInputFocus(WId window);
+
+// Whether a client can open the X display `name` (":0", "host:1.0"); opens
+// a connection of its own and closes it again. Any thread.
+bool displayReachable(const std::string& name);
 
 }  // namespace umbrafold::x11
