@@ -1,7 +1,6 @@
 #include "claudesession.h"
 
 #include <QString>
-#include <QTextBoundaryFinder>
 
 #include <array>
 #include <charconv>
@@ -27,22 +26,6 @@ constexpr std::array<NoteRow, 5> kNoteRows{{
 }};
 
 constexpr const char* kDefaultNote = "Working\u2026";
-
-// True when `keyword` occurs in `text` as a whole run of user-perceived
-// characters, so "test" is not found inside "tést" written with a combining
-// accent on the final letter.
-bool containsKeyword(const QString& text, QLatin1String keyword) {
-  qsizetype at = text.indexOf(keyword);
-  if (at < 0) return false;
-  QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
-  for (; at >= 0; at = text.indexOf(keyword, at + 1)) {
-    graphemes.setPosition(at);
-    if (!graphemes.isAtBoundary()) continue;
-    graphemes.setPosition(at + keyword.size());
-    if (graphemes.isAtBoundary()) return true;
-  }
-  return false;
-}
 
 // One top-level value of a session object as the parser reported it.
 struct FieldValue {
@@ -222,7 +205,7 @@ std::string claudeNote(std::string_view name) {
       QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())).toLower();
   for (const NoteRow& row : kNoteRows) {
     for (const char* keyword : row.keywords) {
-      if (keyword != nullptr && containsKeyword(lower, QLatin1String(keyword))) {
+      if (keyword != nullptr && lower.contains(QLatin1String(keyword))) {
         return row.note;
       }
     }

@@ -4,22 +4,34 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <utility>
 
 namespace umbrafold {
+
+// One run of polling, from start() to stop(). The worker thread and the
+// relay (the object on the caller's thread to which results are posted)
+// outlive stop() until the worker has ended on its own; both then delete
+// themselves on the caller's thread.
+struct AgentPoller::Run {
+  std::atomic<bool> stopped{false};
+  QThread* thread = nullptr;
+  QObject* relay = nullptr;
+};
 
 AgentPoller::AgentPoller(Scan scan, std::chrono::milliseconds interval)
     : scan_(std::move(scan)), interval_(interval) {}
 
 AgentPoller::~AgentPoller() { stop(); }
 
-bool AgentPoller::isPolling() const { return thread_ != nullptr; }
+bool AgentPoller::isPolling() const { return run_ != nullptr; }
 
 void AgentPoller::start(Deliver deliver) {
-  if (thread_) return;
-  relay_ = std::make_unique<QObject>();
-  thread_ = std::make_unique<QThread>();
-  thread_->setObjectName(QStringLiteral("Umbrafold.activity"));
+  if (run_) return;
+  auto run = std::make_shared<Run>();
+  run->relay = new QObject;
+  run->thread = new QThread;
+  run->thread->setObjectName(QStringLiteral("Umbrafold.activity"));
 
   // The worker object and its timer are made here and moved to the worker
   // thread before it starts, so that the timer is started, fired and
@@ -28,34 +40,43 @@ void AgentPoller::start(Deliver deliver) {
   auto* timer = new QTimer(worker);
   timer->setTimerType(Qt::CoarseTimer);
   timer->setInterval(interval_);
-  worker->moveToThread(thread_.get());
+  worker->moveToThread(run->thread);
 
-  // The relay outlives the worker thread (stop() joins before letting it
-  // go), so the raw pointer stays valid for every tick.
-  QObject* relay = relay_.get();
-  auto tick = [scan = scan_, relay, deliver = std::move(deliver)] {
+  // The relay is deleted only after the worker thread has finished, so
+  // posting to it from a tick is always safe; whatever arrives after stop()
+  // is dropped on the caller's thread.
+  auto tick = [scan = scan_, run, deliver = std::move(deliver)] {
+    if (run->stopped.load()) return;
     AgentActivity activity = scan();
     QMetaObject::invokeMethod(
-        relay, [deliver, activity = std::move(activity)] { deliver(activity); },
+        run->relay,
+        [run, deliver, activity = std::move(activity)] {
+          if (!run->stopped.load()) deliver(activity);
+        },
         Qt::QueuedConnection);
   };
   QObject::connect(timer, &QTimer::timeout, worker, tick);
-  QObject::connect(thread_.get(), &QThread::started, worker, [timer, tick] {
+  QObject::connect(run->thread, &QThread::started, worker, [timer, tick] {
     timer->start();
     tick();
   });
-  // Emitted on the worker thread as it ends; the deferred delete runs there
-  // too, before the thread is gone.
-  QObject::connect(thread_.get(), &QThread::finished, worker, &QObject::deleteLater);
-  thread_->start(QThread::LowPriority);
+  // Emitted on the worker thread as it ends: the worker is deleted there,
+  // the thread and the relay later on the caller's thread.
+  QObject::connect(run->thread, &QThread::finished, worker, &QObject::deleteLater);
+  QObject::connect(run->thread, &QThread::finished, run->relay,
+                   [thread = run->thread, relay = run->relay] {
+                     thread->deleteLater();
+                     relay->deleteLater();
+                   });
+  run_ = std::move(run);
+  run_->thread->start(QThread::LowPriority);
 }
 
 void AgentPoller::stop() {
-  if (!thread_) return;
-  thread_->quit();
-  thread_->wait();
-  thread_.reset();
-  relay_.reset();  // drops results posted but not yet delivered
+  if (!run_) return;
+  run_->stopped = true;
+  run_->thread->quit();
+  run_.reset();
 }
 
 }  // namespace umbrafold

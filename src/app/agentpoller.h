@@ -8,8 +8,6 @@
 
 #include "agentactivity.h"
 
-class QThread;
-
 namespace umbrafold {
 
 // Runs the agent scan periodically on one worker thread and hands every
@@ -34,18 +32,18 @@ class AgentPoller {
   // Starts the worker; every scan result is later passed to `deliver` on the
   // calling thread, in tick order. Does nothing while already polling.
   void start(Deliver deliver);
-  // Stops the timer, waits for a scan in progress to finish and joins the
-  // worker. Results not yet delivered are dropped. Safe when not polling.
+  // Stops polling without waiting: no scan starts after it returns, and no
+  // result is delivered any more. A scan in progress finishes on its own
+  // thread, which then ends by itself. Safe when not polling.
   void stop();
   bool isPolling() const;
 
  private:
+  struct Run;
+
   Scan scan_;
   std::chrono::milliseconds interval_;
-  std::unique_ptr<QThread> thread_;
-  // Lives on the calling thread; results are posted to it. Replaced on each
-  // start so that results of an earlier run die with it.
-  std::unique_ptr<QObject> relay_;
+  std::shared_ptr<Run> run_;  // the current run, if polling
 };
 
 }  // namespace umbrafold

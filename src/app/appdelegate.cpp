@@ -180,15 +180,25 @@ void AppDelegate::arm() {
   }
   savedPresentation = before;
   password = std::move(made);
+  reconcileDisplays();
+  // The last display may have gone between the check above and the grab:
+  // holding the keyboard with no curtain to type into would lock the user
+  // out, so everything is given back.
+  if (curtains.empty()) {
+    password.reset();
+    platform.presentation->setOptions(savedPresentation);
+    showError(kCannotActivate);
+    return;
+  }
 
   setupPassword->clear();
   confirmation->clear();
-  reconcileDisplays();
   QPointer<AppDelegate> self(this);
   poller.start([self](AgentActivity latest) {
     if (self) self->receiveActivity(std::move(latest));
   });
   setup->hide();
+  emit armedChanged(true);
 }
 
 std::function<void(const QString&)> AppDelegate::makeUnlockHandler() {
@@ -214,6 +224,10 @@ void AppDelegate::reconcileDisplays() {
     live.insert(screen.number);
     CurtainWindow* curtain = stored->second.get();
     curtain->onSubmit = makeUnlockHandler();
+    curtain->onPress = [self = QPointer<AppDelegate>(this),
+                        window = QPointer<CurtainWindow>(curtain)] {
+      if (self && window) self->makeKey(window);
+    };
     curtain->setGeometry(screen.frame);
     if (QLayout* layout = curtain->layout()) layout->activate();
     curtain->mascots()->show(activity);
@@ -236,14 +250,20 @@ void AppDelegate::reconcileDisplays() {
     }
   }
 
-  bool anyKey = false;
-  for (const auto& [number, curtain] : curtains) {
-    if (platform.focus->isKey(curtain.get())) anyKey = true;
-  }
+  const bool anyKey = std::any_of(curtains.begin(), curtains.end(),
+                                  [this](const auto& entry) { return entry.second.get() == key; });
   if (!anyKey && first) {
-    platform.focus->makeKey(first);
+    key = nullptr;
+    makeKey(first);
     first->clearEntry();
   }
+}
+
+void AppDelegate::makeKey(CurtainWindow* curtain) {
+  if (!isArmed() || !curtain) return;
+  if (key && key != curtain) key->clearEntry();
+  key = curtain;
+  platform.focus->makeKey(curtain);
 }
 
 void AppDelegate::closeCurtain(CurtainWindow* curtain) {
@@ -259,8 +279,37 @@ void AppDelegate::dispose(std::unique_ptr<CurtainWindow> curtain) {
 }
 
 void AppDelegate::handleSubmission(const QString& text) {
+  // One check at a time: a submission while one is derived is dropped.
+  if (!isArmed() || checking) return;
+  const double now = platform.uptime();
+  if (const std::optional<SessionPassword::Result> wait = password->refusal(now)) {
+    showVerdict(*wait);
+    return;
+  }
+  // The derivation runs on its own thread with copies of the digest and of
+  // the attempt (both wiped when the thread lets go of them), so the curtains
+  // stay on top, new displays are covered and mascots walk meanwhile.
+  checking = true;
+  auto attempt = std::make_shared<EntryCopy>(text);
+  QPointer<AppDelegate> self(this);
+  platform.background(
+      [candidate = *password, attempt]() mutable {
+        const bool matched = candidate.matches(attempt->get());
+        attempt.reset();
+        return matched;
+      },
+      [self, now](bool matched) {
+        if (self) self->receiveVerdict(matched, now);
+      });
+}
+
+void AppDelegate::receiveVerdict(bool matched, double now) {
+  checking = false;
   if (!isArmed()) return;
-  const SessionPassword::Result verdict = password->check(text, platform.uptime());
+  showVerdict(password->judge(matched, now));
+}
+
+void AppDelegate::showVerdict(const SessionPassword::Result& verdict) {
   QString note;
   switch (verdict.kind) {
     case SessionPassword::Result::Kind::accepted:
@@ -278,7 +327,8 @@ void AppDelegate::handleSubmission(const QString& text) {
   }
 }
 
-void AppDelegate::unlock() {
+void AppDelegate::unlock(int status) {
+  const bool wasArmed = isArmed();
   poller.stop();
   password.reset();
   platform.presentation->setOptions(savedPresentation);
@@ -287,7 +337,17 @@ void AppDelegate::unlock() {
   // the windows are destroyed later, not now.
   for (auto& [number, curtain] : curtains) dispose(std::move(curtain));
   curtains.clear();
-  if (platform.terminate) platform.terminate();
+  key = nullptr;
+  if (wasArmed) emit armedChanged(false);
+  if (platform.terminate) platform.terminate(status);
+}
+
+void AppDelegate::endSession(int status) {
+  if (isArmed()) {
+    unlock(status);
+  } else if (platform.terminate) {
+    platform.terminate(status);
+  }
 }
 
 void AppDelegate::receiveActivity(AgentActivity latest) {
@@ -315,7 +375,7 @@ void AppDelegate::applicationDidResignActive() {
 
 void AppDelegate::windowWillClose() {
   if (isArmed()) return;
-  if (platform.terminate) platform.terminate();
+  if (platform.terminate) platform.terminate(0);
 }
 
 }  // namespace umbrafold

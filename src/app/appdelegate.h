@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -13,6 +14,7 @@
 
 #include "agentactivity.h"
 #include "agentpoller.h"
+#include "background.h"
 #include "curtainwindow.h"
 #include "displays.h"
 #include "focus.h"
@@ -40,8 +42,12 @@ struct Platform {
   std::chrono::milliseconds pollInterval{2000};
   // Seconds on the monotonic clock, for the password's back-off.
   std::function<double()> uptime = &SessionPassword::uptimeNow;
-  // Ends the process with status 0 (leaves the event loop).
-  std::function<void()> terminate;
+  // Runs one password derivation off the main thread and hands its result
+  // back on the main thread.
+  std::function<void(std::function<bool()>, std::function<void(bool)>)> background =
+      &runInBackground;
+  // Ends the process with the given status (leaves the event loop).
+  std::function<void(int)> terminate;
   // The setup window's icon image; empty or missing leaves the box empty.
   QString iconFile;
 };
@@ -80,8 +86,19 @@ class AppDelegate : public QObject {
   // unless armed.
   void reconcileDisplays();
 
+  // Makes `curtain` the one that receives the keyboard; the entry of the
+  // curtain that was key before is cleared. Does nothing unless armed.
+  void makeKey(CurtainWindow* curtain);
+
+  // Ends the session for a signal such as SIGTERM at logout: stops polling,
+  // drops the password, gives the screen and keyboard back, closes the
+  // curtains and terminates with `status`.
+  void endSession(int status);
+
   // Read access, for the program's own checks and tests.
   bool isArmed() const { return password.has_value(); }
+  bool isChecking() const { return checking; }
+  CurtainWindow* keyCurtain() const { return key.data(); }
   bool isPolling() const { return poller.isPolling(); }
   SetupWindow* setupWindow() const { return setup.get(); }
   const std::map<QString, std::unique_ptr<CurtainWindow>>& curtainWindows() const {
@@ -89,6 +106,10 @@ class AppDelegate : public QObject {
   }
   const AgentActivity& latestActivity() const { return activity; }
   PresentationOptions savedOptions() const { return savedPresentation; }
+
+ signals:
+  // The armed state began (true) or ended (false).
+  void armedChanged(bool armed);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -104,11 +125,14 @@ class AppDelegate : public QObject {
   // A text submitted on a curtain.
   void handleSubmission(const QString& text);
   // Ends the session: stop polling, drop the password, give the screen and
-  // keyboard back, close the curtains, terminate.
-  void unlock();
+  // keyboard back, close the curtains, terminate with `status`.
+  void unlock(int status = 0);
   // A new polling result, on the main thread.
   void receiveActivity(AgentActivity latest);
   std::function<void(const QString&)> makeUnlockHandler();
+  // The verdict of a check started at `now` came back from its thread.
+  void receiveVerdict(bool matched, double now);
+  void showVerdict(const SessionPassword::Result& verdict);
   // Takes a curtain off the screen: no mascots, no longer kept on top,
   // hidden.
   void closeCurtain(CurtainWindow* curtain);
@@ -127,7 +151,9 @@ class AppDelegate : public QObject {
   QSize placedFrame;  // the frame size the setup window was last placed with
 
   std::optional<SessionPassword> password;
+  bool checking = false;  // a submitted password is being derived
   std::map<QString, std::unique_ptr<CurtainWindow>> curtains;
+  QPointer<CurtainWindow> key;
   PresentationOptions savedPresentation;
   AgentActivity activity;
   AgentPoller poller;

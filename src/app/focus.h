@@ -20,8 +20,6 @@ class Focus : public QObject {
   // Shows and raises `window` and gives it the keyboard focus (for an
   // override-redirect window, once it is mapped).
   virtual void makeKey(QWidget* window) = 0;
-  // `window` holds the keyboard focus.
-  virtual bool isKey(const QWidget* window) const = 0;
   // Asks for the keyboard focus back, for the window last made key.
   virtual void activate() = 0;
   // The desktop's own screen locker or greeter is active; unknown is false.

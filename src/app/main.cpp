@@ -13,6 +13,7 @@
 #include "appdelegate.h"
 #include "commandline.h"
 #include "setupwindow.h"
+#include "signalwatch.h"
 #include "x11window.h"
 
 namespace {
@@ -40,7 +41,7 @@ Platform choosePlatform() {
                       "\" is not X11, so the keyboard cannot be held");
   }
   if (!platform.focus) platform.focus = makeQtFocus();
-  platform.terminate = [] { QCoreApplication::exit(kExitUnlocked); };
+  platform.terminate = [](int status) { QCoreApplication::exit(status); };
   platform.iconFile = SetupWindow::defaultIconFile();
   return platform;
 }
@@ -83,6 +84,13 @@ int main(int argc, char* argv[]) {
   Platform platform = choosePlatform();
   if (!platform.iconFile.isEmpty()) QApplication::setWindowIcon(QIcon(platform.iconFile));
   AppDelegate delegate(std::move(platform));
+  SignalWatch signalWatch([&delegate](int number) { delegate.endSession(128 + number); });
+  QObject::connect(&delegate, &AppDelegate::armedChanged, &signalWatch, &SignalWatch::setShielded);
   delegate.start();
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  // Everything the session took has been given back by now. A scan may
+  // still be running on the polling thread: it must not see the process's
+  // objects torn down under it, so the process ends here, at once.
+  std::fflush(nullptr);
+  std::_Exit(status);
 }

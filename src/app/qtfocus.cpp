@@ -34,8 +34,6 @@ class QtFocus : public Focus {
     window->activateWindow();
   }
 
-  bool isKey(const QWidget* window) const override { return window && window->isActiveWindow(); }
-
   void activate() override {
     if (!key_) return;
     key_->raise();

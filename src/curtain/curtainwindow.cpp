@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
@@ -86,7 +87,9 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
   d->idleTimer = idleTimer ? std::move(idleTimer) : std::make_unique<QtIdleTimer>();
 
   setAttribute(Qt::WA_DeleteOnClose, false);
-  setWindowTitle(QStringLiteral("Umbrafold"));
+  // A name of its own, so that nothing looking for the setup window by its
+  // title finds a curtain.
+  setWindowTitle(QStringLiteral("Umbrafold curtain"));
   // Focus reaches the window only when given explicitly: a click on the
   // white background leaves the field's focus where it is.
   setFocusPolicy(Qt::NoFocus);
@@ -111,6 +114,7 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
   connect(d->field, &SecureField::textEdited, this, &CurtainWindow::entryEdited);
   d->field->installEventFilter(this);
 
+  d->button->installEventFilter(this);
   d->button->setAccessibleName(QStringLiteral("Unlock curtain"));
   d->button->hide();
   connect(d->button, &QAbstractButton::clicked, this, &CurtainWindow::submit);
@@ -126,6 +130,7 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
 CurtainWindow::~CurtainWindow() {
   // The children outlive this part of the window; none may call back into it.
   d->field->removeEventFilter(this);
+  d->button->removeEventFilter(this);
   d->field->disconnect(this);
   d->button->disconnect(this);
   d->idleTimer->stop();
@@ -194,18 +199,22 @@ bool CurtainWindow::event(QEvent* event) {
         return true;
       }
       break;
-    case QEvent::WindowDeactivate: {
-      const bool handled = QWidget::event(event);
-      clearEntry();
-      return handled;
-    }
     default:
       break;
   }
   return QWidget::event(event);
 }
 
+void CurtainWindow::mousePressEvent(QMouseEvent* event) {
+  event->accept();
+  if (const auto callback = onPress) callback();
+}
+
 bool CurtainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched == d->field || watched == d->button) && event->type() == QEvent::MouseButtonPress) {
+    if (const auto callback = onPress) callback();
+    return false;
+  }
   if (watched == d->field && event->type() == QEvent::ShortcutOverride &&
       isControlCombination(static_cast<QKeyEvent*>(event))) {
     event->accept();

@@ -20,9 +20,12 @@ namespace umbrafold {
 // a centred password field, an unlock button inside the field's trailing end
 // and the mascot strip along the bottom. Closing only hides it. Main thread.
 //
-// Typing anywhere on the window goes into the field; Escape, losing the
-// keyboard, or an idle period without edits clears the entry; Control
-// shortcuts do nothing. Return in the field or a click on the button submits.
+// Typing anywhere on the window goes into the field; Escape or an idle
+// period without edits clears the entry; Control shortcuts do nothing.
+// Return in the field or a click on the button submits. Which curtain is
+// key, and clearing the entry of one that stops being key, is its owner's
+// business: a window of another client taking the input focus for a moment
+// does not touch the entry.
 class CurtainWindow : public QWidget {
   Q_OBJECT
 
@@ -44,6 +47,9 @@ class CurtainWindow : public QWidget {
   // Called with the submitted text after the entry was cleared. It may hide
   // or destroy this window; nothing of the window is touched afterwards.
   std::function<void(const QString&)> onSubmit;
+  // Called when a mouse button is pressed anywhere on the window, the field
+  // and the button included, before the press is handled.
+  std::function<void()> onPress;
 
   // Stops the idle timer, empties the field, hides the unlock button and
   // gives keyboard focus to the window itself.
@@ -56,6 +62,7 @@ class CurtainWindow : public QWidget {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
   bool event(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;

@@ -48,23 +48,29 @@ double SessionPassword::uptimeNow() {
 }
 
 SessionPassword::Result SessionPassword::check(QStringView attempt, double now) {
-  if (now < nextAttempt_) {
-    return Result::wait(secondsLeft(nextAttempt_, now));
-  }
+  if (const std::optional<Result> wait = refusal(now)) return *wait;
+  return judge(matches(attempt), now);
+}
+
+std::optional<SessionPassword::Result> SessionPassword::refusal(double now) const {
+  if (now < nextAttempt_) return Result::wait(secondsLeft(nextAttempt_, now));
+  return std::nullopt;
+}
+
+bool SessionPassword::matches(QStringView attempt) const {
   std::optional<PasswordKey> key = deriveKey(attempt, salt_);
-  if (key) {
-    // Reads every byte whatever differs, so the time taken says nothing
-    // about where the first difference lies.
-    const bool same = CRYPTO_memcmp(key->data(), digest_.data(), digest_.size()) == 0;
-    OPENSSL_cleanse(key->data(), key->size());
-    if (same) {
-      return Result::accepted();
-    }
-  }
+  if (!key) return false;
+  // Reads every byte whatever differs, so the time taken says nothing about
+  // where the first difference lies.
+  const bool same = CRYPTO_memcmp(key->data(), digest_.data(), digest_.size()) == 0;
+  OPENSSL_cleanse(key->data(), key->size());
+  return same;
+}
+
+SessionPassword::Result SessionPassword::judge(bool matched, double now) {
+  if (matched) return Result::accepted();
   failures_ += 1;
-  if (failures_ <= kFreeFailures) {
-    return Result::rejected();
-  }
+  if (failures_ <= kFreeFailures) return Result::rejected();
   const std::int64_t delay = std::int64_t{1}
                              << (std::min(failures_, kLongestDelayFailures) - kFreeFailures - 1);
   nextAttempt_ = now + static_cast<double>(delay);

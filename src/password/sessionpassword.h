@@ -12,7 +12,8 @@ namespace umbrafold {
 // (PBKDF2-HMAC-SHA-256, 600000 iterations, of the NFC form in UTF-8). The
 // plain text is never kept. After the third failed check, further checks are
 // refused unchecked for a delay that doubles with each failure, up to 32
-// seconds. A plain value; main thread only.
+// seconds. A plain value. The const operations may run on any thread, also
+// on a copy while the original is in use; the others on one thread.
 class SessionPassword {
  public:
   // The verdict of a check.
@@ -43,6 +44,14 @@ class SessionPassword {
   // wait(2^(min(failures, 8) - 3)) from the third on, moving nextAttempt to
   // now plus that delay. A failed derivation counts as a wrong attempt.
   Result check(QStringView attempt, double now = uptimeNow());
+
+  // The three steps of check(), for callers that derive on another thread:
+  // refusal() is the wait answered before nextAttempt(), matches() the
+  // derivation and comparison (const, blocking for one derivation), judge()
+  // counts a failure for a mismatch and gives the verdict.
+  std::optional<Result> refusal(double now) const;
+  bool matches(QStringView attempt) const;
+  Result judge(bool matched, double now);
 
   // Failed checks so far; never reset, not even by an accepted check.
   std::int64_t failures() const { return failures_; }

@@ -70,14 +70,41 @@ TEST_F(AgentPollerTest, StopDropsResultsInFlight) {
   AgentPoller poller(scanner(), 1ms);
   poller.start(collect);
   ASSERT_TRUE(test::waitFor([&] { return scan->started >= 20; }));
-  poller.stop();  // joins, with results posted but not yet delivered
+  poller.stop();  // with results posted but not yet delivered
   const std::size_t before = delivered.size();
   const int scans = scan->started;
   QCoreApplication::processEvents();
   QCoreApplication::sendPostedEvents();
   EXPECT_EQ(delivered.size(), before);
-  EXPECT_EQ(scan->started, scans);  // nothing runs after stop
+  EXPECT_EQ(scan->started, scans);  // nothing starts after stop
   poller.stop();                    // a second stop is harmless
+}
+
+// Stopping never waits for a scan in progress: a scan that cannot end
+// before stop() returns would otherwise deadlock here. Its result, once it
+// ends, is dropped.
+TEST_F(AgentPollerTest, StopDoesNotWaitForAScanInProgress) {
+  std::atomic<bool> inside{false};
+  std::atomic<bool> release{false};
+  std::atomic<bool> finished{false};
+  AgentPoller poller(
+      [&] {
+        inside = true;
+        while (!release) std::this_thread::yield();
+        finished = true;
+        return AgentActivity({WorkingAgent("late", WorkingAgent::Kind::claude, "Testing")});
+      },
+      1h);
+  bool delivered = false;
+  poller.start([&](AgentActivity) { delivered = true; });
+  ASSERT_TRUE(test::waitFor([&] { return inside.load(); }));
+  poller.stop();
+  EXPECT_FALSE(poller.isPolling());
+  release = true;
+  ASSERT_TRUE(test::waitFor([&] { return finished.load(); }));
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(delivered);
 }
 
 TEST_F(AgentPollerTest, DestroyingWhilePollingStops) {

@@ -72,8 +72,15 @@ class AppDelegateTest : public ::testing::Test {
     platform.scan = [] { return someAgents(); };
     platform.pollInterval = std::chrono::hours(1);
     platform.uptime = [this] { return now; };
-    platform.terminate = [this] {
-      log->add("terminate");
+    platform.background = [this](std::function<bool()> work, std::function<void(bool)> done) {
+      if (deferChecks) {
+        checks.emplace_back(std::move(work), std::move(done));
+      } else {
+        done(work());
+      }
+    };
+    platform.terminate = [this](int status) {
+      log->add("terminate " + std::to_string(status));
       ++terminations;
     };
     delegate = std::make_unique<AppDelegate>(std::move(platform));
@@ -135,6 +142,9 @@ class AppDelegateTest : public ::testing::Test {
   std::unique_ptr<AppDelegate> delegate;
   int terminations = 0;
   double now = 1000;
+  // With deferChecks, password checks wait in `checks` until a test runs them.
+  bool deferChecks = false;
+  std::vector<std::pair<std::function<bool()>, std::function<void(bool)>>> checks;
 };
 
 TEST_F(AppDelegateTest, ArmingTakesTheScreenThenCoversEveryDisplayThenHidesTheSetup) {
@@ -299,6 +309,72 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"GrabRefused", "12345678", "12345678", kOne, true, kCannotActivate, -1}),
     [](const ::testing::TestParamInfo<FailureRow>& row) { return row.param.name; });
 
+TEST_F(AppDelegateTest, DisplaysGoneByTheTimeOfTheGrabGiveEverythingBack) {
+  start({kLeft});
+  presentation->onSet = [this](PresentationOptions options) {
+    if (options == PresentationOptions::armed()) displays->list.clear();
+  };
+  armWith(QStringLiteral("correct horse"));
+  EXPECT_FALSE(delegate->isArmed());
+  EXPECT_TRUE(delegate->curtainWindows().empty());
+  EXPECT_FALSE(delegate->isPolling());
+  EXPECT_EQ(presentation->current, PresentationOptions{0x4});
+  EXPECT_EQ(status(), kCannotActivate);
+  EXPECT_TRUE(setup()->isVisible());
+  EXPECT_EQ(second()->text(), QStringLiteral("correct horse"));
+}
+
+TEST_F(AppDelegateTest, APressMakesACurtainKeyAndClearsTheEntryOfTheOneBefore) {
+  start({kLeft, kRight});
+  armWith(QStringLiteral("correct horse"));
+  ASSERT_EQ(delegate->keyCurtain(), curtain("DUMMY0"));
+  QTest::keyClicks(curtain("DUMMY0"), QStringLiteral("abc"));
+  ASSERT_EQ(curtain("DUMMY0")->passwordField()->text(), QStringLiteral("abc"));
+
+  QTest::mouseClick(curtain("DUMMY1"), Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_EQ(delegate->keyCurtain(), curtain("DUMMY1"));
+  EXPECT_EQ(focus->key, curtain("DUMMY1"));
+  EXPECT_TRUE(curtain("DUMMY0")->passwordField()->isEmpty());
+
+  // A press on the key curtain keeps its entry.
+  QTest::keyClicks(curtain("DUMMY1"), QStringLiteral("x"));
+  QTest::mouseClick(curtain("DUMMY1")->passwordField(), Qt::LeftButton);
+  EXPECT_EQ(curtain("DUMMY1")->passwordField()->text(), QStringLiteral("x"));
+}
+
+TEST_F(AppDelegateTest, OneCheckAtATimeWithTheVerdictOnItsReturn) {
+  deferChecks = true;
+  start({kLeft});
+  armWith(QStringLiteral("correct horse"));
+  const auto placeholder = [&] { return curtain("DUMMY0")->passwordField()->placeholderText(); };
+  const QString initial = placeholder();
+
+  curtain("DUMMY0")->onSubmit(QStringLiteral("wrong one"));
+  EXPECT_TRUE(delegate->isChecking());
+  curtain("DUMMY0")->onSubmit(QStringLiteral("correct horse"));  // dropped: one is pending
+  ASSERT_EQ(checks.size(), 1u);
+  EXPECT_EQ(placeholder(), initial);
+  auto [work, done] = std::move(checks.front());
+  checks.clear();
+  done(work());
+  EXPECT_FALSE(delegate->isChecking());
+  EXPECT_EQ(placeholder(), kIncorrect);
+
+  curtain("DUMMY0")->onSubmit(QStringLiteral("correct horse"));
+  ASSERT_EQ(checks.size(), 1u);
+  checks.front().second(checks.front().first());
+  EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(AppDelegateTest, ASignalEndsTheSessionInTheUnlockOrderWithItsStatus) {
+  start({kLeft});
+  armWith(QStringLiteral("correct horse"));
+  log->events.clear();
+  delegate->endSession(143);
+  EXPECT_THAT(events(), ElementsAre("setOptions 4", "uncover DUMMY0", "terminate 143"));
+  EXPECT_FALSE(delegate->isArmed());
+}
+
 TEST_F(AppDelegateTest, ClosingTheSetupWindowBeforeArmingQuits) {
   start({kLeft});
   setup()->close();
@@ -402,7 +478,7 @@ TEST_F(AppDelegateTest, TheRightPasswordEndsTheSessionInOrder) {
   EXPECT_THAT(
       events(),
       ElementsAre("setOptions 4 (unarmed, 2 curtains)", "uncover DUMMY0 (unarmed, 2 curtains)",
-                  "uncover DUMMY1 (unarmed, 2 curtains)", "terminate (unarmed, 0 curtains)"));
+                  "uncover DUMMY1 (unarmed, 2 curtains)", "terminate 0 (unarmed, 0 curtains)"));
   EXPECT_EQ(terminations, 1);
   EXPECT_TRUE(delegate->curtainWindows().empty());
   ASSERT_FALSE(left.isNull());

@@ -18,6 +18,7 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 }
 
 bool FakePresentation::setOptions(PresentationOptions options) {
+  if (onSet) onSet(options);
   log_->add("setOptions " + std::to_string(options.raw));
   requests.push_back(options);
   if (refuse) return false;

@@ -60,6 +60,7 @@ class FakePresentation : public Presentation {
 
   PresentationOptions current{0x4};
   bool refuse = false;
+  std::function<void(PresentationOptions)> onSet;  // called before each setOptions
   std::vector<PresentationOptions> requests;
 
   PresentationOptions options() const override { return current; }
@@ -82,7 +83,6 @@ class FakeFocus : public Focus {
 
   bool isActive() const override { return active; }
   void makeKey(QWidget* window) override;
-  bool isKey(const QWidget* window) const override { return window && window == key; }
   void activate() override { ++activations; }
   bool lockerActive() const override { return locker; }
 

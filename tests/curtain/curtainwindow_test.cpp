@@ -304,16 +304,30 @@ TEST_F(CurtainWindowTest, OnSubmitMayDestroyTheWindow) {
   }
 }
 
-TEST_F(CurtainWindowTest, LosingTheKeyboardClearsTheEntry) {
+// Another window taking the focus for a moment costs no keystroke: keys
+// typed after it still join the entry.
+TEST_F(CurtainWindowTest, AnotherWindowTakingTheFocusKeepsTheEntry) {
   showActive();
   QTest::keyClicks(window_.get(), "pw");
   QWidget other;
   other.show();
   other.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
-  EXPECT_TRUE(field()->isEmpty());
-  EXPECT_FALSE(button()->isVisible());
-  EXPECT_FALSE(timer_->isActive());
+  QTest::keyClicks(window_.get(), "x");
+  EXPECT_EQ(field()->text(), QStringLiteral("pwx"));
+  EXPECT_TRUE(button()->isVisible());
+  EXPECT_TRUE(timer_->isActive());
+}
+
+TEST_F(CurtainWindowTest, APressAnywhereIsReported) {
+  showActive();
+  int presses = 0;
+  window_->onPress = [&presses] { ++presses; };
+  QTest::mouseClick(window_.get(), Qt::LeftButton, {}, QPoint(10, 10));
+  QTest::mouseClick(field(), Qt::LeftButton);
+  QTest::keyClicks(window_.get(), "pw");
+  QTest::mouseClick(button(), Qt::LeftButton);
+  EXPECT_EQ(presses, 3);
 }
 
 TEST_F(CurtainWindowTest, CloseOnlyHides) {

@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
       if (command == "release") release();
       if (command == "quit") QCoreApplication::quit();
       if (command == "state") {
-        const bool key = !windows.empty() && focus->isKey(windows.front().get());
+        const bool key = !windows.empty() && windows.front()->isActiveWindow();
         say(QStringLiteral("state key=%1 active=%2 locker=%3")
                 .arg(int(key))
                 .arg(int(focus->isActive()))

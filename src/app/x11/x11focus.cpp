@@ -56,8 +56,6 @@ class X11Focus final : public Focus {
     window->activateWindow();
   }
 
-  bool isKey(const QWidget* window) const override { return window && window->isActiveWindow(); }
-
   void activate() override {
     if (key_ && key_->isVisible()) makeKey(key_);
   }
