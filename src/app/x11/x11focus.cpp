@@ -1,7 +1,14 @@
 // Keyboard focus on X11. Curtains are override-redirect windows, which the
 // window manager never focuses: the focus is asked for with
 // xcb_set_input_focus once the window is mapped (the server ignores it before).
+// While a curtain is key, every key event that reaches this client (through
+// the keyboard grab, reported on the root while another client's window has
+// the input focus, or on another curtain) is handed to the key curtain, so
+// no keystroke depends on which window holds the X input focus.
 
+#include <xcb/xcb.h>
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDir>
@@ -31,15 +38,38 @@ bool hasSessionBus() {
   return !runtime.isEmpty() && QFileInfo::exists(QDir(runtime).filePath(QStringLiteral("bus")));
 }
 
-class X11Focus final : public Focus {
+class X11Focus final : public Focus, public QAbstractNativeEventFilter {
  public:
   X11Focus() {
+    QCoreApplication::instance()->installNativeEventFilter(this);
     QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
                      [this](Qt::ApplicationState state) {
                        const bool wasActive = active_;
                        active_ = state == Qt::ApplicationActive;
                        if (wasActive && !active_) emit resignedActive();
                      });
+  }
+
+  ~X11Focus() override {
+    if (QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(this);
+  }
+
+  // Redirects key events to the key curtain before Qt reads them. Qt then
+  // translates them with its own keyboard state and delivers them to that
+  // window's focus widget, whichever window the server reported them on.
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+    if (!key_ || eventType != "xcb_generic_event_t") return false;
+    auto* event = static_cast<xcb_generic_event_t*>(message);
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE) return false;
+    // Press and release share one layout.
+    auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+    const auto target = static_cast<xcb_window_t>(key_->winId());
+    if (key->event != target) {
+      key->event = target;
+      key->child = XCB_WINDOW_NONE;
+    }
+    return false;
   }
 
   bool isActive() const override {

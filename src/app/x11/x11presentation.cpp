@@ -1,8 +1,10 @@
 // Presentation on X11: "disable process switching" is an active grab of the
 // keyboard and the pointer on the root window, and covering is keeping the
-// curtains' windows on top of every other child of the root.
+// curtains' windows mapped, in place and on top of every other child of the
+// root, whatever other clients do to them.
 
 #include <QtGui/qguiapplication_platform.h>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
@@ -10,14 +12,19 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,30 +41,52 @@ using namespace std::chrono_literals;
 constexpr auto kGrabPatience = 1000ms;
 constexpr auto kGrabRetry = 50ms;
 
+// The keysym of the XKB action that makes the server kill every client
+// holding a grab (bound to Ctrl+Alt+KP_Multiply by the "grab:break_actions"
+// option). No grab survives it.
+constexpr xcb_keysym_t kClearGrabKeysym = 0x1008FE21;
+
+// The class of the curtains' windows (instance and class name), distinct
+// from the setup window's.
+constexpr char kCurtainClass[] = "umbrafold-curtain\0Umbrafold-curtain";
+
+template <typename T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <typename T>
+Reply<T> reply(T* raw) {
+  return Reply<T>(raw, &std::free);
+}
+
 xcb_connection_t* qtConnection() {
   auto* app = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
   return app ? app->connection() : nullptr;
 }
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-  xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-      c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
-  xcb_atom_t atom = XCB_ATOM_NONE;
-  if (reply) atom = reply->atom;
-  std::free(reply);
-  return atom;
+  auto answer = reply(xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
+  return answer ? answer->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
+
+struct Rect {
+  std::int32_t x = 0, y = 0;
+  std::uint32_t width = 0, height = 0;
+  friend bool operator==(const Rect&, const Rect&) = default;
+};
 
 class X11Presentation final : public Presentation, public QAbstractNativeEventFilter {
  public:
   X11Presentation() : c_(qtConnection()) {
     if (c_) {
-      root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+      const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+      root_ = screen->root;
+      white_ = screen->white_pixel;
       bypassCompositor_ = internAtom(c_, "_NET_WM_BYPASS_COMPOSITOR");
     }
-    restackTimer_.setSingleShot(true);
-    restackTimer_.setInterval(0);
-    QObject::connect(&restackTimer_, &QTimer::timeout, [this] { restackCurtains(); });
+    retryGrab_.setSingleShot(true);
+    retryGrab_.setInterval(kGrabRetry);
+    QObject::connect(&retryGrab_, &QTimer::timeout, [this] { takeGrabsBack(); });
   }
 
   // Gives back what it holds, as long as Qt's connection is still there.
@@ -85,7 +114,21 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
       xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, bypassCompositor_, XCB_ATOM_CARDINAL,
                           32, 1, &one);
     }
-    if (!isCurtain(window)) covered_.push_back({curtain, window});
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        sizeof kCurtainClass, kCurtainClass);
+    // Whatever the curtain has not painted (yet) is white, never what was on
+    // the screen before; and the curtain hears when it is covered up.
+    const std::uint32_t background = white_;
+    xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXEL, &background);
+    selectVisibility(window);
+
+    Covered* covered = find(window);
+    if (!covered) {
+      covered_.push_back({curtain, window, {}});
+      covered = &covered_.back();
+    }
+    covered->frame = monitorFrame(curtain).value_or(currentFrame(window));
+    placeExactly(*covered);
     startWatching();
     x11::raiseAbove(window);
   }
@@ -97,32 +140,79 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     if (covered_.empty()) stopWatching();
   }
 
-  // Sees every event of Qt's connection before Qt does. Another client's
-  // window mapped or restacked among the root's children may now be above a
-  // curtain: restack the curtains on the next turn of the event loop (one
-  // restack for a burst of events). The curtains' own events are ignored, so
-  // restacking them does not feed itself.
+  // Sees every event of Qt's connection before Qt does, and answers at once,
+  // not a turn of the event loop later:
+  // - another client's window mapped, moved, restacked or circulated among
+  //   the root's children may now be above a curtain: raise the curtains;
+  // - a curtain unmapped, moved, resized or taken from the root by another
+  //   client: put it back; a curtain covered up: raise the curtains;
+  // - a grab broken by the server (XKB's Ungrab action): take it back.
   //
   // A child's ConfigureNotify reported on the root reaches Qt only because of
   // the SubstructureNotify asked for here, and Qt takes any ConfigureNotify
   // on the root for a resized root: it queries every monitor again (a few
   // dozen round trips to the server, tens of milliseconds, on the GUI
-  // thread, delaying the curtains' first paint). Such events are kept from
-  // Qt unless Qt had asked for them itself.
+  // thread). Such events are kept from Qt unless Qt had asked for them.
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
-    if (eventType != "xcb_generic_event_t" || covered_.empty()) return false;
+    if (eventType != "xcb_generic_event_t") return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
-    switch (event->response_type & 0x7f) {
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type == XCB_FOCUS_IN || type == XCB_FOCUS_OUT) {
+      // Both carry the mode at the same place.
+      const auto* focus = reinterpret_cast<const xcb_focus_in_event_t*>(event);
+      if (focus->mode == XCB_NOTIFY_MODE_UNGRAB && (keyboard_ || pointer_)) takeGrabsBack();
+      return false;
+    }
+    if (covered_.empty()) return false;
+    switch (type) {
       case XCB_MAP_NOTIFY: {
         const auto* map = reinterpret_cast<const xcb_map_notify_event_t*>(event);
-        if (map->event == root_ && !isCurtain(map->window)) restackTimer_.start();
+        if (map->event == root_ && !find(map->window)) restackCurtains();
         break;
       }
       case XCB_CONFIGURE_NOTIFY: {
         const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
         if (configure->event != root_ || configure->window == root_) break;
-        if (!isCurtain(configure->window)) restackTimer_.start();
+        if (Covered* curtain = find(configure->window)) {
+          const Rect now{configure->x, configure->y, configure->width, configure->height};
+          if (now != curtain->frame) placeExactly(*curtain);
+        } else {
+          restackCurtains();
+        }
         return (rootMask_ & XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY) == 0;
+      }
+      case XCB_CIRCULATE_NOTIFY: {
+        const auto* circulate = reinterpret_cast<const xcb_circulate_notify_event_t*>(event);
+        if (circulate->event == root_) restackCurtains();
+        break;
+      }
+      case XCB_UNMAP_NOTIFY: {
+        const auto* unmap = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
+        Covered* curtain = unmap->event == root_ ? find(unmap->window) : nullptr;
+        if (curtain && curtain->widget && curtain->widget->isVisible()) {
+          xcb_map_window(c_, curtain->window);
+          x11::raiseAbove(curtain->window);
+        }
+        break;
+      }
+      case XCB_REPARENT_NOTIFY: {
+        const auto* reparent = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+        Covered* curtain = find(reparent->window);
+        if (curtain && reparent->parent != root_) {
+          xcb_reparent_window(c_, curtain->window, root_, static_cast<std::int16_t>(curtain->frame.x),
+                              static_cast<std::int16_t>(curtain->frame.y));
+          if (curtain->widget && curtain->widget->isVisible()) xcb_map_window(c_, curtain->window);
+          x11::raiseAbove(curtain->window);
+        }
+        break;
+      }
+      case XCB_VISIBILITY_NOTIFY: {
+        const auto* visibility = reinterpret_cast<const xcb_visibility_notify_event_t*>(event);
+        if (visibility->state != XCB_VISIBILITY_UNOBSCURED && find(visibility->window) &&
+            !curtainsOnTop()) {
+          restackCurtains();
+        }
+        break;
       }
       default:
         break;
@@ -134,38 +224,62 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   struct Covered {
     QPointer<QWidget> widget;
     xcb_window_t window;
+    Rect frame;  // where the window must stay, in device pixels
   };
 
   // Takes the keyboard, then the pointer, each retried for up to about one
   // second while another client holds it. On failure releases what it took.
   bool grab() {
     if (!c_ || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) return false;
+    if (keymapClearsGrabs()) {
+      std::fputs(
+          "umbrafold: the keyboard map lets Ctrl+Alt+KP_Multiply (XF86ClearGrab) kill any "
+          "program that holds the keyboard, so the curtain could be taken down without the "
+          "password; remove the XKB option grab:break_actions (setxkbmap -option) first\n",
+          stderr);
+      return false;
+    }
     QElapsedTimer elapsed;
     elapsed.start();
     const auto patience = std::chrono::milliseconds(kGrabPatience).count();
     while (!keyboard_) {
-      xcb_grab_keyboard_reply_t* reply =
-          xcb_grab_keyboard_reply(c_,
-                                  xcb_grab_keyboard(c_, 1, root_, XCB_CURRENT_TIME,
-                                                    XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                  nullptr);
-      keyboard_ = reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
-      std::free(reply);
+      keyboard_ = grabKeyboardOnce();
       if (!keyboard_ && !waitBeforeRetry(elapsed, patience)) break;
     }
     while (keyboard_ && !pointer_) {
-      xcb_grab_pointer_reply_t* reply = xcb_grab_pointer_reply(
-          c_,
-          xcb_grab_pointer(c_, 1, root_, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
-                           XCB_WINDOW_NONE, XCB_CURSOR_NONE, XCB_CURRENT_TIME),
-          nullptr);
-      pointer_ = reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
-      std::free(reply);
+      pointer_ = grabPointerOnce();
       if (!pointer_ && !waitBeforeRetry(elapsed, patience)) break;
     }
     if (keyboard_ && pointer_) return true;
     releaseGrabs();
     return false;
+  }
+
+  bool grabKeyboardOnce() {
+    auto answer = reply(xcb_grab_keyboard_reply(
+        c_, xcb_grab_keyboard(c_, 1, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC,
+                              XCB_GRAB_MODE_ASYNC),
+        nullptr));
+    return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
+  }
+
+  bool grabPointerOnce() {
+    auto answer = reply(xcb_grab_pointer_reply(
+        c_,
+        xcb_grab_pointer(c_, 1, root_, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+                         XCB_WINDOW_NONE, XCB_CURSOR_NONE, XCB_CURRENT_TIME),
+        nullptr));
+    return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
+  }
+
+  // The server let go of our grabs (or may have): take them again now, and
+  // keep trying every few milliseconds while another client got in first.
+  // Grabbing what this client already holds is harmless.
+  void takeGrabsBack() {
+    if (!c_ || !(current_.raw & PresentationOptions::disableProcessSwitching)) return;
+    const bool keyboard = grabKeyboardOnce();
+    const bool pointer = grabPointerOnce();
+    if (!keyboard || !pointer) retryGrab_.start();
   }
 
   static bool waitBeforeRetry(const QElapsedTimer& elapsed, qint64 patience) {
@@ -175,6 +289,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   }
 
   void releaseGrabs() {
+    retryGrab_.stop();
     if (!c_) return;
     if (pointer_) xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
     if (keyboard_) xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
@@ -182,31 +297,111 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     pointer_ = keyboard_ = false;
   }
 
-  bool isCurtain(xcb_window_t window) const {
-    return std::any_of(covered_.begin(), covered_.end(),
-                       [window](const Covered& covered) { return covered.window == window; });
+  // Whether any key of the current keyboard map carries XF86ClearGrab.
+  bool keymapClearsGrabs() const {
+    const xcb_setup_t* setup = xcb_get_setup(c_);
+    const std::uint8_t first = setup->min_keycode;
+    const std::uint8_t count = setup->max_keycode - setup->min_keycode + 1;
+    auto mapping = reply(xcb_get_keyboard_mapping_reply(
+        c_, xcb_get_keyboard_mapping(c_, first, count), nullptr));
+    if (!mapping) return false;
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    const int length = xcb_get_keyboard_mapping_keysyms_length(mapping.get());
+    return std::find(keysyms, keysyms + length, kClearGrabKeysym) != keysyms + length;
+  }
+
+  Covered* find(xcb_window_t window) {
+    const auto it = std::find_if(covered_.begin(), covered_.end(),
+                                 [window](const Covered& covered) { return covered.window == window; });
+    return it == covered_.end() ? nullptr : &*it;
+  }
+
+  // The whole monitor the curtain stands on, in device pixels, as RandR
+  // reports it. Qt sizes windows from its device-independent geometry and
+  // may come out a pixel short at a fractional scale.
+  std::optional<Rect> monitorFrame(const QWidget* curtain) const {
+    const QScreen* screen = curtain->screen();
+    if (!screen) return std::nullopt;
+    const QByteArray name = screen->name().toUtf8();
+    auto monitors =
+        reply(xcb_randr_get_monitors_reply(c_, xcb_randr_get_monitors(c_, root_, 1), nullptr));
+    if (!monitors) return std::nullopt;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
+         xcb_randr_monitor_info_next(&it)) {
+      auto atom =
+          reply(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, it.data->name), nullptr));
+      if (!atom) continue;
+      const QByteArray monitor(xcb_get_atom_name_name(atom.get()),
+                               xcb_get_atom_name_name_length(atom.get()));
+      if (monitor == name) {
+        return Rect{it.data->x, it.data->y, it.data->width, it.data->height};
+      }
+    }
+    return std::nullopt;
+  }
+
+  Rect currentFrame(xcb_window_t window) const {
+    auto geometry = reply(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, window), nullptr));
+    if (!geometry) return {};
+    return {geometry->x, geometry->y, geometry->width, geometry->height};
+  }
+
+  void placeExactly(const Covered& covered) {
+    if (covered.frame.width == 0 || covered.frame.height == 0) return;
+    const std::uint32_t values[] = {static_cast<std::uint32_t>(covered.frame.x),
+                                    static_cast<std::uint32_t>(covered.frame.y),
+                                    covered.frame.width, covered.frame.height};
+    xcb_configure_window(c_, covered.window,
+                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                             XCB_CONFIG_WINDOW_HEIGHT,
+                         values);
+    xcb_flush(c_);
+  }
+
+  // Adds VisibilityChange to what this connection (Qt's) selects on the
+  // window; changing the attribute replaces the client's whole mask.
+  void selectVisibility(xcb_window_t window) {
+    auto attributes = reply(xcb_get_window_attributes_reply(
+        c_, xcb_get_window_attributes(c_, window), nullptr));
+    if (!attributes) return;
+    const std::uint32_t mask = attributes->your_event_mask | XCB_EVENT_MASK_VISIBILITY_CHANGE;
+    if (mask != attributes->your_event_mask) {
+      xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &mask);
+    }
+  }
+
+  // Whether the root's topmost children are exactly the curtains: then a
+  // curtain covered up is covered by another curtain (mirrored monitors),
+  // and raising would only start a fight among them.
+  bool curtainsOnTop() {
+    auto tree = reply(xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr));
+    if (!tree) return false;
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const int count = xcb_query_tree_children_length(tree.get());
+    std::size_t onTop = 0;
+    for (int i = count - 1; i >= 0 && find(children[i]); --i) ++onTop;
+    return onTop == covered_.size();
   }
 
   // Asks for the root's SubstructureNotify, keeping whatever else Qt selected
   // there (changing the attribute replaces this client's whole mask).
   void startWatching() {
     if (watching_) return;
-    xcb_get_window_attributes_reply_t* attributes =
-        xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, root_), nullptr);
+    auto attributes = reply(
+        xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, root_), nullptr));
     if (!attributes) return;
     rootMask_ = attributes->your_event_mask;
-    std::free(attributes);
-    const std::uint32_t mask = rootMask_ | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    // Focus changes on the root tell of a grab the server broke while
+    // another client's window had the focus.
+    const std::uint32_t mask =
+        rootMask_ | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_FOCUS_CHANGE;
     xcb_change_window_attributes(c_, root_, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(c_);
-    QCoreApplication::instance()->installNativeEventFilter(this);
     watching_ = true;
   }
 
   void stopWatching() {
-    restackTimer_.stop();
     if (!watching_) return;
-    QCoreApplication::instance()->removeNativeEventFilter(this);
     xcb_change_window_attributes(c_, root_, XCB_CW_EVENT_MASK, &rootMask_);
     xcb_flush(c_);
     watching_ = false;
@@ -214,12 +409,17 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
 
   void restackCurtains() {
     for (const Covered& covered : covered_) {
-      if (covered.widget && covered.widget->isVisible()) x11::raiseAbove(covered.window);
+      if (covered.widget && covered.widget->isVisible()) {
+        const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(c_, covered.window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+      }
     }
+    xcb_flush(c_);
   }
 
   xcb_connection_t* c_ = nullptr;
   xcb_window_t root_ = XCB_WINDOW_NONE;
+  std::uint32_t white_ = 0xffffff;
   xcb_atom_t bypassCompositor_ = XCB_ATOM_NONE;
   PresentationOptions current_;
   bool keyboard_ = false;
@@ -227,7 +427,18 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   std::vector<Covered> covered_;
   bool watching_ = false;
   std::uint32_t rootMask_ = 0;
-  QTimer restackTimer_;
+  QTimer retryGrab_;
+  // Installed for the whole life of the presentation: focus events that
+  // tell of a broken grab come before any curtain is covered.
+  struct Installer {
+    explicit Installer(QAbstractNativeEventFilter* filter) : filter_(filter) {
+      QCoreApplication::instance()->installNativeEventFilter(filter_);
+    }
+    ~Installer() {
+      if (QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(filter_);
+    }
+    QAbstractNativeEventFilter* filter_;
+  } installer_{this};
 };
 
 }  // namespace
