@@ -6,6 +6,10 @@
 #include <QtGui/qguiapplication_platform.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+// xkb.h names a field "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
@@ -16,7 +20,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,10 +48,8 @@ using namespace std::chrono_literals;
 constexpr auto kGrabPatience = 1000ms;
 constexpr auto kGrabRetry = 50ms;
 
-// The keysym of the XKB action that makes the server kill every client
-// holding a grab (bound to Ctrl+Alt+KP_Multiply by the "grab:break_actions"
-// option). No grab survives it.
-constexpr xcb_keysym_t kClearGrabKeysym = 0x1008FE21;
+// The type of XKB's server-private actions (XkbSA_XFree86Private).
+constexpr unsigned char kPrivateAction = 0x86;
 
 // The class of the curtains' windows (instance and class name), distinct
 // from the setup window's.
@@ -297,17 +302,32 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     pointer_ = keyboard_ = false;
   }
 
-  // Whether any key of the current keyboard map carries XF86ClearGrab.
+  // Whether a key of the current keyboard map carries the XKB action that
+  // makes the server kill every client holding a grab (the private action
+  // "ClsGrb", bound to Ctrl+Alt+KP_Multiply by grab:break_actions). The
+  // keysym alone is on most maps without the action.
   bool keymapClearsGrabs() const {
-    const xcb_setup_t* setup = xcb_get_setup(c_);
-    const std::uint8_t first = setup->min_keycode;
-    const std::uint8_t count = setup->max_keycode - setup->min_keycode + 1;
-    auto mapping = reply(xcb_get_keyboard_mapping_reply(
-        c_, xcb_get_keyboard_mapping(c_, first, count), nullptr));
-    if (!mapping) return false;
-    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
-    const int length = xcb_get_keyboard_mapping_keysyms_length(mapping.get());
-    return std::find(keysyms, keysyms + length, kClearGrabKeysym) != keysyms + length;
+    auto map = reply(xcb_xkb_get_map_reply(
+        c_,
+        xcb_xkb_get_map(c_, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_MAP_PART_KEY_ACTIONS, 0, 0, 0, 0, 0, 0,
+                        0, 0, 0, 0, 0, 0, 0, 0, 0, 0),
+        nullptr));
+    if (!map) return false;
+    xcb_xkb_get_map_map_t parts{};
+    xcb_xkb_get_map_map_unpack(xcb_xkb_get_map_map(map.get()), map->nTypes, map->nKeySyms,
+                               map->nKeyActions, map->totalActions, map->totalKeyBehaviors,
+                               map->virtualMods, map->totalKeyExplicit, map->totalModMapKeys,
+                               map->totalVModMapKeys, map->present, &parts);
+    if (!parts.acts_rtrn_acts) return false;
+    for (int i = 0; i < map->totalActions; ++i) {
+      std::array<char, sizeof(xcb_xkb_action_t) + 1> action{};
+      std::memcpy(action.data(), &parts.acts_rtrn_acts[i], sizeof(xcb_xkb_action_t));
+      if (static_cast<unsigned char>(action[0]) == kPrivateAction &&
+          strcasecmp(action.data() + 1, "ClsGrb") == 0) {
+        return true;
+      }
+    }
+    return false;
   }
 
   Covered* find(xcb_window_t window) {
