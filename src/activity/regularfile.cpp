@@ -68,9 +68,11 @@ int DirectoryListing::openRegularFile(const Entry& entry) const {
   return ::openat(fd_, entry.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 }
 
-std::optional<std::string> DirectoryListing::readRegularFile(const Entry& entry,
-                                                             std::size_t maxSize) const {
-  const int fd = openRegularFile(entry);
+namespace {
+
+// Reads a descriptor opened on a regular file of at most `maxSize` bytes
+// (checked again here, on the descriptor); closes it.
+std::optional<std::string> readOpened(int fd, std::size_t maxSize) {
   if (fd < 0) return std::nullopt;
   struct stat info {};
   std::optional<std::string> content;
@@ -97,6 +99,21 @@ std::optional<std::string> DirectoryListing::readRegularFile(const Entry& entry,
   }
   ::close(fd);
   return content;
+}
+
+}  // namespace
+
+std::optional<std::string> DirectoryListing::readRegularFile(const Entry& entry,
+                                                             std::size_t maxSize) const {
+  return readOpened(openRegularFile(entry), maxSize);
+}
+
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::size_t maxSize) {
+  // FIFOs, devices and directories are not opened, and O_NONBLOCK keeps one
+  // swapped in after the check from blocking the open.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return readOpened(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY), maxSize);
 }
 
 }  // namespace umbrafold

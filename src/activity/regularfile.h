@@ -52,4 +52,10 @@ class DirectoryListing {
   std::vector<Entry> entries_;
 };
 
+// The whole content of the regular file at `path` (symlinks followed) of at
+// most `maxSize` bytes, or nullopt when it is anything else (a FIFO, a
+// device, a directory: checked before opening, and the open never blocks),
+// cannot be read, or is larger. Any thread.
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::size_t maxSize);
+
 }  // namespace umbrafold

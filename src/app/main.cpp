@@ -12,6 +12,7 @@
 
 #include "appdelegate.h"
 #include "commandline.h"
+#include "mascotimages.h"
 #include "setupwindow.h"
 #include "signalwatch.h"
 #include "x11window.h"
@@ -81,6 +82,9 @@ int main(int argc, char* argv[]) {
   QApplication::setDesktopFileName(QStringLiteral("umbrafold"));
   QApplication::setQuitOnLastWindowClosed(false);
 
+  // Sprite sheets are read off the GUI thread while the user chooses the
+  // password, so the curtains' first frames never wait for a disk.
+  mascotimages::preloadSheets();
   Platform platform = choosePlatform();
   if (!platform.iconFile.isEmpty()) QApplication::setWindowIcon(QIcon(platform.iconFile));
   AppDelegate delegate(std::move(platform));

@@ -3,15 +3,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <system_error>
+
+#include "regularfile.h"
 
 namespace umbrafold {
 
 namespace {
 
-constexpr std::uintmax_t kMaxEntryBytes = 1 << 20;
+constexpr std::size_t kMaxEntryBytes = std::size_t{1} << 20;
 
 std::string_view trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
@@ -101,15 +101,9 @@ DesktopEntry DesktopEntry::parse(std::string_view text) {
 }
 
 std::optional<DesktopEntry> DesktopEntry::read(const std::filesystem::path& file) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
-  const auto size = std::filesystem::file_size(file, error);
-  if (error || size > kMaxEntryBytes) return std::nullopt;
-  std::ifstream stream(file, std::ios::binary);
-  if (!stream) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-  if (stream.bad()) return std::nullopt;
-  return parse(text);
+  const std::optional<std::string> text = readRegularFile(file, kMaxEntryBytes);
+  if (!text) return std::nullopt;
+  return parse(*text);
 }
 
 std::vector<std::filesystem::path> applicationDirectories() {

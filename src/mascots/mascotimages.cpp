@@ -4,8 +4,10 @@
 #include <QStandardPaths>
 
 #include <cstdlib>
+#include <thread>
 
 #include "desktopentry.h"
+#include "regularfile.h"
 
 namespace umbrafold::mascotimages {
 
@@ -13,12 +15,17 @@ namespace {
 
 constexpr int kFramesPerSheet = 8;
 constexpr int kIconPixels = 128;
+// Larger picture files are not read: no sprite sheet or icon needs more, and
+// reading one must never hold up the curtain for long.
+constexpr std::size_t kMaxPictureBytes = std::size_t{16} << 20;
 
-QImage loadedIcon(const std::filesystem::path& file) {
-  const QString name = QString::fromStdString(file.string());
-  QImage image(name);
-  if (image.isNull()) image = QIcon(name).pixmap(kIconPixels, kIconPixels).toImage();
-  return image;
+// The picture in the file at `path` when it is a regular file of a sane
+// size; a FIFO, a device, a directory or a huge file is never read.
+QImage loadedImage(const std::filesystem::path& path) {
+  const std::optional<std::string> bytes = readRegularFile(path, kMaxPictureBytes);
+  if (!bytes) return {};
+  return QImage::fromData(reinterpret_cast<const uchar*>(bytes->data()),
+                          static_cast<int>(bytes->size()));
 }
 
 std::string searchPathNow() {
@@ -35,7 +42,7 @@ QString sheetPath(const QString& name) {
 
 std::vector<QImage> frames(const QString& file) {
   std::vector<QImage> result;
-  const QImage sheet(file);
+  const QImage sheet = loadedImage(file.toStdString());
   if (sheet.isNull()) return result;
   const int width = sheet.width();
   if (width < kFramesPerSheet || width % kFramesPerSheet != 0) return result;
@@ -51,7 +58,7 @@ std::vector<QImage> frames(const QString& file) {
 
 QImage entryIcon(const std::string& icon) {
   if (icon.empty()) return {};
-  if (icon.front() == '/') return loadedIcon(icon);
+  if (icon.front() == '/') return loadedImage(icon);
   const QIcon themed = QIcon::fromTheme(QString::fromStdString(icon));
   if (themed.isNull()) return {};
   return themed.pixmap(kIconPixels, kIconPixels).toImage();
@@ -73,12 +80,8 @@ QImage codexIconIn(const std::vector<std::filesystem::path>& directories,
   if (!entry) return {};
   if (const auto program = execProgram(entry->value("Exec").value_or(""))) {
     if (const auto executable = resolveProgram(*program, searchPath)) {
-      const auto light = executable->parent_path() / "icon-codex-light.png";
-      std::error_code error;
-      if (std::filesystem::is_regular_file(light, error)) {
-        QImage image(QString::fromStdString(light.string()));
-        if (!image.isNull()) return image;
-      }
+      QImage light = loadedImage(executable->parent_path() / "icon-codex-light.png");
+      if (!light.isNull()) return light;
     }
   }
   if (entry->value("Name") == "Codex") return entryIcon(entry->value("Icon").value_or(""));
@@ -98,6 +101,14 @@ const std::vector<QImage>& codexPet() {
 const std::vector<QImage>& codexLeft() {
   static const std::vector<QImage> images = frames(sheetPath(QStringLiteral("Codex-left")));
   return images;
+}
+
+void preloadSheets() {
+  std::thread([] {
+    clawd();
+    codexPet();
+    codexLeft();
+  }).detach();
 }
 
 const QImage& claudeIcon() {

@@ -20,14 +20,19 @@ const std::vector<QImage>& codexLeft();  // frames of the "Codex-left" sheet
 const QImage& claudeIcon();              // the Claude desktop application's icon
 const QImage& codexIcon();               // the Codex application's icon
 
+// Loads the three sheets on a thread of its own, so that the first frame
+// that needs them finds them ready (or waits only for what is left of that
+// one bounded read). Returns at once.
+void preloadSheets();
+
 // The sheet file for a sheet name: "<name>.png" in Umbrafold/Characters of
 // the per-user data folder (~/.local/share, or $XDG_DATA_HOME).
 QString sheetPath(const QString& name);
 
 // The frames of the sprite sheet at `file`: 8 equal columns side by side in
 // one row, frame 0 leftmost, each as an image of w/8 x h pixels at device
-// pixel ratio 1. Empty when the file does not load or its width is below 8
-// or not a multiple of 8.
+// pixel ratio 1. Empty when the file is not a regular file of at most
+// 16 MiB, does not load, or its width is below 8 or not a multiple of 8.
 std::vector<QImage> frames(const QString& file);
 
 // The picture named by a desktop entry's Icon= value: an absolute path is

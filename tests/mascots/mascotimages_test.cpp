@@ -107,5 +107,26 @@ TEST_F(MascotImagesTest, CodexUnderAnotherNameWithoutLightIconHasNone) {
   EXPECT_TRUE(codexIconIn({path("nowhere")}, "").isNull());
 }
 
+// Files that would block a read for good or take long (a FIFO, a device
+// through a symlink, a directory, a 100 MiB file) are never read: as a sheet
+// they give no frames, as an entry's icon no picture, as the entry itself no
+// entry. A blocking read would hang the test.
+TEST_F(MascotImagesTest, FilesThatAreNotSanePicturesAreNeverRead) {
+  ASSERT_EQ(::mkfifo(path("fifo.png").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", path("zero.png"));
+  fs::create_directories(path("directory.png"));
+  std::ofstream(path("huge.png")).close();
+  fs::resize_file(path("huge.png"), std::uintmax_t{100} << 20);
+  for (const char* name : {"fifo.png", "zero.png", "directory.png", "huge.png"}) {
+    EXPECT_TRUE(frames(file(QString::fromLatin1(name))).empty()) << name;
+    writeEntry("com.anthropic.claudefordesktop",
+               "[Desktop Entry]\nName=Claude\nIcon=" + path(name).string() + "\n");
+    EXPECT_TRUE(claudeIconIn({path("applications")}).isNull()) << name;
+  }
+  fs::remove(path("applications/com.anthropic.claudefordesktop.desktop"));
+  ASSERT_EQ(::mkfifo(path("applications/com.anthropic.claudefordesktop.desktop").c_str(), 0600), 0);
+  EXPECT_TRUE(claudeIconIn({path("applications")}).isNull());
+}
+
 }  // namespace
 }  // namespace umbrafold
