@@ -237,6 +237,7 @@ void AppDelegate::reconcileDisplays() {
     if (!first) first = curtain;
   }
 
+  std::unique_ptr<CurtainWindow> formerKey;
   for (auto it = curtains.begin(); it != curtains.end();) {
     if (live.count(it->first)) {
       ++it;
@@ -244,8 +245,11 @@ void AppDelegate::reconcileDisplays() {
     }
     std::unique_ptr<CurtainWindow> stale = std::move(it->second);
     it = curtains.erase(it);
-    if (stale) {
-      closeCurtain(stale.get());
+    if (!stale) continue;
+    closeCurtain(stale.get());
+    if (stale.get() == key) {
+      formerKey = std::move(stale);
+    } else {
       dispose(std::move(stale));
     }
   }
@@ -256,7 +260,11 @@ void AppDelegate::reconcileDisplays() {
     key = nullptr;
     makeKey(first);
     first->clearEntry();
+    // Keys typed on the key curtain while its display went away are carried
+    // on, not lost.
+    if (formerKey) first->takeEntry(*formerKey);
   }
+  if (formerKey) dispose(std::move(formerKey));
 }
 
 void AppDelegate::makeKey(CurtainWindow* curtain) {

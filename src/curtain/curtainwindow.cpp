@@ -153,6 +153,17 @@ void CurtainWindow::clearEntry() {
   setFocus(Qt::OtherFocusReason);
 }
 
+void CurtainWindow::takeEntry(CurtainWindow& other) {
+  if (&other == this) return;
+  clearEntry();
+  d->field->takeText(*other.d->field);
+  other.clearEntry();
+  if (!d->field->isEmpty()) {
+    d->field->setFocus(Qt::OtherFocusReason);
+    entryEdited();
+  }
+}
+
 void CurtainWindow::submit() {
   QString text = d->field->text();
   clearEntry();

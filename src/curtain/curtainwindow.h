@@ -56,6 +56,10 @@ class CurtainWindow : public QWidget {
   void clearEntry();
   // Reads the field, clears the entry, then hands the text to onSubmit.
   void submit();
+  // Carries on the entry typed on `other` (which is cleared) here, with a
+  // fresh idle period when it is not empty: nothing typed is lost when the
+  // keyboard moves to this window without the user asking.
+  void takeEntry(CurtainWindow& other);
 
   // The unlock button, for tests and accessibility.
   QAbstractButton* unlockButton() const;

@@ -188,6 +188,15 @@ void SecureField::clear() {
   update();
 }
 
+void SecureField::takeText(SecureField& other) {
+  if (&other == this) return;
+  clear();
+  d->buffer->replace(0, 0, other.d->view());
+  d->cursor = static_cast<qsizetype>(d->buffer->size());
+  other.clear();
+  update();
+}
+
 void SecureField::setPlaceholderText(const QString& text) {
   d->placeholder = text;
   update();

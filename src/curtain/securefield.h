@@ -36,6 +36,9 @@ class SecureField : public QWidget {
   bool isEmpty() const;
   // Empties the field and any input-method pre-edit. Not an edit: emits nothing.
   void clear();
+  // Replaces this field's text by `other`'s, which is emptied; the caret
+  // goes to the end. Not an edit: emits nothing.
+  void takeText(SecureField& other);
 
   void setPlaceholderText(const QString& text);
   QString placeholderText() const;

@@ -424,10 +424,13 @@ TEST_F(AppDelegateTest, CurtainsFollowDisplaysComingAndGoing) {
   EXPECT_EQ(left->geometry(), smaller.frame);
   EXPECT_THAT(events(), ElementsAre("cover DUMMY0", "cover DUMMY2"));
 
-  // Unplugging the key display makes the first remaining curtain key.
+  // Unplugging the key display makes the first remaining curtain key, and
+  // what was typed there so far carries on.
+  QTest::keyClicks(curtain("DUMMY0"), QStringLiteral("half"));
   log->events.clear();
   displays->set({kThird});
   EXPECT_THAT(events(), ElementsAre("cover DUMMY2", "uncover DUMMY0", "makeKey DUMMY2"));
+  EXPECT_EQ(curtain("DUMMY2")->passwordField()->text(), QStringLiteral("half"));
 
   // No display with a number: every curtain goes.
   displays->set({display(QString(), kLeft.frame)});

@@ -12,6 +12,16 @@
 //       Sends a press and a release of each key (hexadecimal keysym, no
 //       modifiers) to the window as synthetic events, which reach it even
 //       while another client holds the keyboard.
+//   umbrafold_xprobe fight RRGGBB X Y W H
+//       Maps an override-redirect window of one colour that raises itself
+//       again whenever anything covers any part of it; prints "mapped <id>"
+//       and fights until standard input closes.
+//   umbrafold_xprobe lower WINDOW
+//       Puts the window below all its siblings.
+//   umbrafold_xprobe sample DURATION_MS X,Y
+//       Reads the root window's pixel at the point as often as it can for
+//       the duration and prints "share <fraction> longest <ms>": the share
+//       of samples that were not white and the longest such stretch.
 //   umbrafold_xprobe wait-white TIMEOUT_MS X,Y [X,Y...]
 //       Polls the root window's pixels at the points until all are white and
 //       prints the CLOCK_MONOTONIC time of that moment in seconds, or prints
@@ -127,6 +137,87 @@ int window(char** argv, int argc) {
   return 0;
 }
 
+int fight(char** argv) {
+  Connection x;
+  const std::uint32_t colour = static_cast<std::uint32_t>(std::strtoul(argv[0], nullptr, 16));
+  const auto at = [&](int i) { return static_cast<std::int16_t>(std::atoi(argv[i])); };
+  const xcb_window_t w = xcb_generate_id(x.c);
+  const std::uint32_t values[] = {
+      colour, 1u, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_VISIBILITY_CHANGE};
+  xcb_create_window(x.c, XCB_COPY_FROM_PARENT, w, x.screen->root, at(1), at(2),
+                    static_cast<std::uint16_t>(at(3)), static_cast<std::uint16_t>(at(4)), 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+  xcb_map_window(x.c, w);
+  xcb_flush(x.c);
+  bool announced = false;
+  pollfd fds[2] = {{xcb_get_file_descriptor(x.c), POLLIN, 0}, {0, POLLIN, 0}};
+  for (;;) {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(x.c)) {
+      const std::uint8_t type = event->response_type & 0x7f;
+      if (type == XCB_MAP_NOTIFY && !announced) {
+        say("mapped " + std::to_string(w));
+        announced = true;
+      }
+      if (type == XCB_VISIBILITY_NOTIFY &&
+          reinterpret_cast<xcb_visibility_notify_event_t*>(event)->state !=
+              XCB_VISIBILITY_UNOBSCURED) {
+        const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(x.c, w, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+        xcb_flush(x.c);
+      }
+      std::free(event);
+    }
+    if (xcb_connection_has_error(x.c)) return 1;
+    poll(fds, 2, -1);
+    if (fds[1].revents) {
+      char buffer[64];
+      if (read(0, buffer, sizeof buffer) <= 0) return 0;
+    }
+  }
+}
+
+int lower(char** argv) {
+  Connection x;
+  const auto window = static_cast<xcb_window_t>(std::strtoul(argv[0], nullptr, 0));
+  const std::uint32_t below = XCB_STACK_MODE_BELOW;
+  xcb_configure_window(x.c, window, XCB_CONFIG_WINDOW_STACK_MODE, &below);
+  std::free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
+  return 0;
+}
+
+bool isWhite(Connection& x, int px, int py);
+
+int sample(char** argv) {
+  Connection x;
+  const auto duration = std::chrono::milliseconds(std::atoi(argv[0]));
+  int px = 0, py = 0;
+  if (std::sscanf(argv[1], "%d,%d", &px, &py) != 2) return 2;
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  long samples = 0, covered = 0;
+  Clock::duration longest{}, stretch{};
+  auto last = start;
+  bool wasCovered = false;
+  while (Clock::now() - start < duration) {
+    const bool white = isWhite(x, px, py);
+    const auto now = Clock::now();
+    ++samples;
+    if (!white) {
+      ++covered;
+      if (wasCovered) stretch += now - last;
+      longest = std::max(longest, stretch);
+    } else {
+      stretch = {};
+    }
+    wasCovered = !white;
+    last = now;
+  }
+  std::printf("share %.4f longest %.1f\n", samples ? double(covered) / double(samples) : 0.0,
+              std::chrono::duration<double, std::milli>(longest).count());
+  return 0;
+}
+
 int sendKeys(char** argv, int argc) {
   Connection x;
   const auto window = static_cast<xcb_window_t>(std::strtoul(argv[0], nullptr, 0));
@@ -212,6 +303,9 @@ int main(int argc, char** argv) {
   if (command == "grab" && argc == 3) return grab(argv[2]);
   if (command == "window" && argc >= 7) return window(argv + 2, argc - 2);
   if (command == "send-keys" && argc >= 4) return sendKeys(argv + 2, argc - 2);
+  if (command == "fight" && argc == 7) return fight(argv + 2);
+  if (command == "lower" && argc == 3) return lower(argv + 2);
+  if (command == "sample" && argc == 4) return sample(argv + 2);
   if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2, true);
   if (command == "wait-uncovered" && argc >= 4) return waitWhite(argv + 2, argc - 2, false);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");
