@@ -54,8 +54,7 @@ class Umbrafold:
     # -- the setup window --------------------------------------------------
 
     def setup_window(self, timeout=15):
-        """The id of the visible setup window, once it is there. Call it
-        before arming: the curtains carry the same name."""
+        """The id of the visible setup window, once it is there."""
         def find():
             out = self.x.output(["xdotool", "search", "--onlyvisible", "--pid", str(self.pid),
                                  "--name", "^Umbrafold$"]).split()
@@ -64,7 +63,7 @@ class Umbrafold:
 
     def setup_visible(self, window):
         """Whether the setup window `window` (as setup_window found it) is
-        on the screen. Curtains carry the same name, so the id is needed."""
+        on the screen."""
         return "IsViewable" in self.x.output(["xwininfo", "-id", window])
 
     def setup_geometry(self, window):
@@ -84,6 +83,25 @@ class Umbrafold:
         return window
 
     # -- the curtains ------------------------------------------------------
+
+    def curtain_windows(self):
+        """{output: window id} of the curtains on the screen."""
+        ids = self.x.output(["xdotool", "search", "--onlyvisible", "--pid", str(self.pid),
+                             "--name", "^Umbrafold curtain$"]).split()
+        found = {}
+        for window in ids:
+            x, y, _, _ = self.setup_geometry(window)
+            for name, (mx, my, mw, mh) in self.x.monitors().items():
+                if mx <= x < mx + mw and my <= y < my + mh:
+                    found[name] = window
+        return found
+
+    def arm(self, password, settle=1.0):
+        """Arms from the setup window and waits until every monitor is white."""
+        self.type_setup(password, settle=settle)
+        covered = self.wait_covered()
+        time.sleep(0.3)  # the first curtain takes the keyboard focus once exposed
+        return covered
 
     def uncovered(self, shot=None, monitors=None, with_strip=False):
         """{output: number of pixels that are not white}, leaving out each

@@ -1,0 +1,209 @@
+"""The armed curtain under attack by ordinary desktop software and a person
+at the keyboard, on a private two-monitor X server with openbox: a window
+that keeps taking the input focus, curtains unmapped, moved, resized,
+lowered and reparented by another client, a popup that raises itself again
+whenever it is covered, a monitor plugged in while passwords are checked,
+fractional scale factors, signals, and keyboard maps whose keys break grabs.
+Each case works on a freshly armed program."""
+
+import os
+import signal
+import threading
+import time
+import unittest
+
+import e2e
+from curtain import Umbrafold, field_rect, strip_rect
+from xsession import LineProcess, XSession, wait_until
+
+PASSWORD = "Hx7-curtain-holds"
+MAGENTA = (255, 0, 255)
+
+
+class HardeningTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.x = XSession().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x.stop()
+
+    def setUp(self):
+        self.x.set_layout([("DUMMY0", "1280x800"), ("DUMMY1", "1024x768")])
+        self.x.clear_shortcuts()
+        self.helpers = []
+        self.app = None
+
+    def tearDown(self):
+        for helper in self.helpers:
+            helper.close()
+        if self.app:
+            self.app.stop()
+        self.x.run(["setxkbmap", "-option", ""])
+
+    def other(self, *args):
+        p = LineProcess(self.x, [e2e.program("umbrafold_xprobe")] + list(args))
+        self.helpers.append(p)
+        return p
+
+    def armed(self, env=None):
+        self.app = Umbrafold(self.x, e2e.BUILD, env)
+        self.assertTrue(self.app.arm(PASSWORD), self.app.uncovered())
+        return self.app
+
+    def unlocks(self, delay_ms=30):
+        self.x.type(PASSWORD, delay_ms)
+        self.x.key("Return")
+        self.assertEqual(self.app.wait_exit(10), 0)
+
+    def keyboard_is_free(self):
+        grabber = self.other("grab", "keyboard")
+        return grabber.expect() == "grabbed"
+
+    def test_keys_reach_the_curtain_whatever_holds_the_input_focus(self):
+        thief = self.other("window", "00ff00", "100", "100", "300", "200")
+        thief_id = thief.expect().split()[1]
+        self.armed()
+        stop = threading.Event()
+
+        def steal():
+            while not stop.is_set():
+                self.x.quiet(["xdotool", "windowfocus", thief_id])
+                time.sleep(0.1)
+
+        stealer = threading.Thread(target=steal)
+        stealer.start()
+        try:
+            time.sleep(0.3)
+            self.unlocks(delay_ms=60)
+        finally:
+            stop.set()
+            stealer.join()
+
+    def test_an_unmapped_curtain_and_an_unplugged_key_monitor_cost_no_keystroke(self):
+        app = self.armed()
+        key = app.curtain_windows()["DUMMY0"]
+        self.x.run(["xdotool", "windowunmap", key])
+        self.x.type(PASSWORD[:6])
+        self.assertTrue(app.wait_covered(5), app.uncovered())
+        # The rest is typed straight after the key monitor goes away.
+        self.x.unplug("DUMMY0")
+        self.x.type(PASSWORD[6:])
+        self.x.key("Return")
+        self.assertEqual(app.wait_exit(10), 0)
+
+    def test_curtains_put_themselves_back(self):
+        app = self.armed()
+        monitors = self.x.monitors()
+        probe = e2e.program("umbrafold_xprobe")
+        attacks = [
+            ("unmap", lambda w: ["xdotool", "windowunmap", w]),
+            ("move", lambda w: ["xdotool", "windowmove", w, "300", "200"]),
+            ("resize", lambda w: ["xdotool", "windowsize", w, "200", "100"]),
+            ("lower", lambda w: [probe, "lower", w]),
+            ("reparent", lambda w: ["xdotool", "windowreparent", w, self.bystander]),
+        ]
+        window = self.other("window", "ff0000", "0", "0", "2304", "800")
+        self.bystander = window.expect().split()[1]
+        for name, command in attacks:
+            for output, curtain in app.curtain_windows().items():
+                self.x.run(command(curtain))
+                self.assertTrue(app.wait_covered(5), (name, output, app.uncovered()))
+                self.assertEqual(app.setup_geometry(curtain), monitors[output], (name, output))
+        self.assertTrue(app.alive())
+        self.unlocks()
+
+    def test_a_popup_that_raises_itself_when_covered_never_stays_on_top(self):
+        app = self.armed()
+        popup = self.other("fight", "ff0000", "100", "100", "200", "150")
+        self.assertTrue(popup.expect().startswith("mapped"))
+        sampler = self.x.output([e2e.program("umbrafold_xprobe"), "sample", "3000", "200,175"])
+        share, longest = float(sampler.split()[1]), float(sampler.split()[3])
+        print("re-raising popup on top: %.1f %% of samples, longest %.1f ms"
+              % (100 * share, longest))
+        # A fight costs a round trip at a time, never seconds.
+        self.assertLess(longest, 250)
+        popup.close()
+        self.assertTrue(app.wait_covered(5), app.uncovered())
+        self.unlocks()
+
+    def test_a_monitor_plugged_in_while_passwords_are_checked_is_covered(self):
+        app = self.armed()
+        for attempt in ("wrong-one", "wrong-two", "wrong-three"):
+            self.x.type(attempt, 5)
+            self.x.key("Return")
+        watcher = self.x.spawn([e2e.program("umbrafold_xprobe"), "wait-white", "5000",
+                                "2500,100", "3000,600"], stdout=-1, text=True)
+        started = time.monotonic()
+        self.x.plug("DUMMY2")
+        white = watcher.communicate()[0].strip()
+        self.assertEqual(watcher.returncode, 0, white)
+        print("monitor plugged in during checks: white after %.0f ms"
+              % ((float(white) - started) * 1000))
+        self.assertTrue(app.wait_idle())
+        self.assertTrue(app.wait_covered(5), app.uncovered())
+        self.unlocks()
+
+    def test_no_pixel_of_desktop_at_any_scale(self):
+        for scale in ("1", "1.25", "1.5", "1.75", "2"):
+            # The field and the strip grow with the scale, so the curtain is
+            # judged by the desktop's magenta alone.
+            app = self.app = Umbrafold(self.x, e2e.BUILD, {"QT_SCALE_FACTOR": scale})
+            app.type_setup(PASSWORD)
+            monitors = self.x.monitors()
+
+            def magenta():
+                shot = self.x.screenshot()
+                return {name: shot.count(m, predicate=lambda p: p == MAGENTA)
+                        for name, m in monitors.items()}
+
+            found = wait_until(lambda: not any(magenta().values()), 10)
+            self.assertTrue(found, (scale, magenta()))
+            app.process.send_signal(signal.SIGTERM)
+            self.assertEqual(app.wait_exit(10), 128 + signal.SIGTERM, scale)
+            self.app = None
+
+    def test_signals_cannot_lift_the_curtain_and_stop_it_cleanly(self):
+        app = self.armed()
+        for number in (signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, signal.SIGPIPE):
+            app.process.send_signal(number)
+        time.sleep(0.5)
+        self.assertTrue(app.alive())
+        self.assertTrue(app.all_covered())
+        self.assertFalse(self.keyboard_is_free())
+        app.process.send_signal(signal.SIGINT)
+        self.assertEqual(app.wait_exit(10), 128 + signal.SIGINT)
+        self.assertTrue(self.keyboard_is_free())
+        self.assertFalse(app.all_covered())
+
+    def test_keys_that_break_grabs(self):
+        # A map that lets a key kill grab holders: arming is refused, saying why.
+        self.x.run(["setxkbmap", "-option", "grab:break_actions"])
+        self.app = Umbrafold(self.x, e2e.BUILD)
+        self.app.type_setup(PASSWORD)
+        def said_why():
+            with open(self.app.log) as log:
+                return "grab:break_actions" in log.read()
+
+        self.assertTrue(wait_until(said_why, 10))
+        self.assertTrue(self.app.alive())
+        self.assertFalse(self.app.all_covered())
+        self.app.stop()
+        # Only the key that breaks grabs (no killing one): the grab is taken
+        # back at once, and shortcuts still never reach the window manager.
+        self.x.run(["xmodmap", "-e", "keycode 63 = KP_Multiply"])
+        app = self.armed()
+        self.x.key("ctrl+alt+KP_Divide")
+        time.sleep(0.3)
+        self.assertFalse(self.keyboard_is_free())
+        self.x.key("alt+Tab")
+        self.x.key("super+e")
+        time.sleep(0.3)
+        self.assertEqual(self.x.fired_shortcuts(), [])
+        self.assertTrue(app.all_covered())
+        self.unlocks()
+
+
+if __name__ == "__main__":
+    e2e.main()
