@@ -4,11 +4,12 @@ plugged in and out, other windows pushed back under the curtain, shortcuts
 that do nothing, another client holding the keyboard at arming time, the
 back-off, mascots for working agents, and the right password ending it all."""
 
+import os
 import time
 import unittest
 
 import e2e
-from curtain import Umbrafold, fake_agents
+from curtain import Umbrafold, fake_agents, field_rect
 from xsession import LineProcess, XSession, wait_until
 
 PASSWORD = "Wmx-8curtain-2fold"
@@ -164,6 +165,23 @@ class SessionTest(unittest.TestCase):
         time.sleep(max(0, started + 4.3 - time.monotonic()))
         self.unlock()
 
+    def test_clicking_the_second_curtain_moves_the_typing_there(self):
+        app = self.start()
+        self.assertTrue(app.arm(PASSWORD))
+        monitors = self.x.monitors()
+        field = field_rect(monitors["DUMMY1"])
+        before = self.x.screenshot().count(field)
+        x, y, w, h = monitors["DUMMY1"]
+        self.x.run(["xdotool", "mousemove", str(x + w // 4), str(y + h // 4), "click", "1"])
+        time.sleep(0.3)
+        self.x.type(PASSWORD)
+        # Bullets appear in the second monitor's field.
+        self.assertTrue(wait_until(lambda: self.x.screenshot().count(field) > before + 50, 5))
+        if os.environ.get("UMBRAFOLD_E2E_SHOTS"):
+            self.x.save_png(os.path.join(os.environ["UMBRAFOLD_E2E_SHOTS"], "second-curtain.png"))
+        self.x.key("Return")
+        self.assertEqual(app.wait_exit(10), 0)
+
     def test_mascots_walk_for_working_agents(self):
         agents, env = fake_agents(self.x, e2e.BUILD, claude=2, codex=2)
         self.assertIn("CLAUDE_CONFIG_DIR", env)
@@ -176,6 +194,25 @@ class SessionTest(unittest.TestCase):
         self.assertTrue(strips, "every curtain's strip shows mascots")
         # Outside the strip and the field, still white.
         self.assertTrue(app.all_covered())
+        self.unlock()
+        agents.terminate()
+        agents.wait(10)
+
+    def test_sprite_files_that_would_block_are_passed_over(self):
+        # A FIFO and a device as sprite sheets, a huge file beside them: the
+        # mascots fall back to their names, and the curtain still unlocks.
+        agents, env = fake_agents(self.x, e2e.BUILD, claude=1, codex=1)
+        data = os.path.join(self.x.dir, "data")
+        characters = os.path.join(data, "Umbrafold", "Characters")
+        os.makedirs(characters)
+        os.mkfifo(os.path.join(characters, "Claude.png"))
+        os.symlink("/dev/zero", os.path.join(characters, "Codex.png"))
+        with open(os.path.join(characters, "Codex-left.png"), "wb") as huge:
+            huge.truncate(100 << 20)
+        env["XDG_DATA_HOME"] = data
+        app = self.start(env)
+        self.assertTrue(app.arm(PASSWORD))
+        self.assertTrue(wait_until(lambda: all(n > 0 for n in app.strip_pixels().values()), 10))
         self.unlock()
         agents.terminate()
         agents.wait(10)
