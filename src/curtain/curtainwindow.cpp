@@ -110,6 +110,7 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
   d->field->setPalette(fieldColours);
   d->field->setTrailingInset(kTextInset);
   connect(d->field, &SecureField::returnPressed, this, &CurtainWindow::submit);
+  connect(d->field, &SecureField::changed, this, &CurtainWindow::entryAreaChanged);
   // Only edits count: taking the focus without typing starts no idle period.
   connect(d->field, &SecureField::textEdited, this, &CurtainWindow::entryEdited);
   d->field->installEventFilter(this);
@@ -151,6 +152,7 @@ void CurtainWindow::clearEntry() {
   if (d->field->hasFocus()) d->field->clearFocus();
   d->button->hide();
   setFocus(Qt::OtherFocusReason);
+  entryAreaChanged();
 }
 
 void CurtainWindow::takeEntry(CurtainWindow& other) {
@@ -174,8 +176,13 @@ void CurtainWindow::submit() {
   text.fill(QChar(u'\0'));
 }
 
+void CurtainWindow::entryAreaChanged() {
+  emit contentChanged(d->field->geometry() | d->button->geometry());
+}
+
 void CurtainWindow::entryEdited() {
   d->button->setVisible(!d->field->isEmpty());
+  entryAreaChanged();
   d->idleTimer->start(kIdlePeriod);
 }
 
@@ -247,6 +254,7 @@ void CurtainWindow::closeEvent(QCloseEvent* event) {
 void CurtainWindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   layOut();
+  emit contentChanged(rect());
 }
 
 void CurtainWindow::layOut() {

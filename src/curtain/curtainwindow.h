@@ -64,6 +64,11 @@ class CurtainWindow : public QWidget {
   // The unlock button, for tests and accessibility.
   QAbstractButton* unlockButton() const;
 
+ signals:
+  // Part of the window (window coordinates) looks different now: for those
+  // who draw it with render() without showing it as a window.
+  void contentChanged(const QRect& area);
+
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -75,6 +80,7 @@ class CurtainWindow : public QWidget {
 
  private:
   void entryEdited();
+  void entryAreaChanged();
   void layOut();
 
   struct State;

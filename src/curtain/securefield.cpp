@@ -167,11 +167,16 @@ SecureField::SecureField(std::unique_ptr<SecureBuffer> buffer, QWidget* parent)
 
   connect(&d->caretBlink, &QTimer::timeout, this, [this] {
     d->caretShown = !d->caretShown;
-    update();
+    refresh();
   });
 }
 
 SecureField::~SecureField() = default;
+
+void SecureField::refresh() {
+  update();
+  emit changed();
+}
 
 QString SecureField::text() const { return d->view().toString(); }
 
@@ -185,7 +190,7 @@ void SecureField::clear() {
   d->cursor = 0;
   d->allSelected = false;
   d->preeditBullets = 0;
-  update();
+  refresh();
 }
 
 void SecureField::takeText(SecureField& other) {
@@ -194,12 +199,12 @@ void SecureField::takeText(SecureField& other) {
   d->buffer->replace(0, 0, other.d->view());
   d->cursor = static_cast<qsizetype>(d->buffer->size());
   other.clear();
-  update();
+  refresh();
 }
 
 void SecureField::setPlaceholderText(const QString& text) {
   d->placeholder = text;
-  update();
+  refresh();
 }
 
 QString SecureField::placeholderText() const { return d->placeholder; }
@@ -207,7 +212,7 @@ QString SecureField::placeholderText() const { return d->placeholder; }
 void SecureField::setTrailingInset(int inset) {
   d->trailingInset = std::max(inset, 0);
   updateGeometry();
-  update();
+  refresh();
 }
 
 int SecureField::trailingInset() const { return d->trailingInset; }
@@ -216,7 +221,7 @@ void SecureField::selectAll() {
   d->cursor = d->view().size();
   d->allSelected = !d->buffer->empty();
   setFocus(Qt::OtherFocusReason);
-  update();
+  refresh();
 }
 
 bool SecureField::hasPreeditText() const { return d->preeditBullets > 0; }
@@ -411,7 +416,7 @@ void SecureField::keyPressEvent(QKeyEvent* event) {
   d->caretShown = true;
   if (d->caretBlink.isActive()) d->caretBlink.start();
   event->accept();
-  update();
+  refresh();
   if (edited) emit textEdited();
 }
 
@@ -432,7 +437,7 @@ void SecureField::inputMethodEvent(QInputMethodEvent* event) {
   if (preedit > 0) d->allSelected = false;
   d->preeditBullets = preedit;
   event->accept();
-  update();
+  refresh();
   if (edited) emit textEdited();
 }
 
@@ -476,7 +481,7 @@ void SecureField::focusInEvent(QFocusEvent* event) {
   d->caretShown = true;
   const int flash = QGuiApplication::styleHints()->cursorFlashTime();
   if (flash > 0) d->caretBlink.start(flash / 2);
-  update();
+  refresh();
   emit editingBegan();
 }
 
@@ -484,7 +489,7 @@ void SecureField::focusOutEvent(QFocusEvent* event) {
   QWidget::focusOutEvent(event);
   d->caretBlink.stop();
   d->allSelected = false;
-  update();
+  refresh();
 }
 
 void SecureField::mousePressEvent(QMouseEvent* event) {
@@ -503,7 +508,7 @@ void SecureField::mousePressEvent(QMouseEvent* event) {
   d->cursor = boundaryAt(typed, std::clamp(index, 0, count));
   d->allSelected = false;
   d->caretShown = true;
-  update();
+  refresh();
 }
 
 bool SecureField::event(QEvent* event) {

@@ -67,6 +67,9 @@ class SecureField : public QWidget {
   void editingBegan();
   // Return or Enter was pressed in the field.
   void returnPressed();
+  // The field's look changed (text, caret, selection, placeholder, focus):
+  // for those who draw it without showing it as a window.
+  void changed();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -79,6 +82,9 @@ class SecureField : public QWidget {
   bool event(QEvent* event) override;
 
  private:
+  // Schedules a repaint and tells of it.
+  void refresh();
+
   struct State;
   std::unique_ptr<State> d;
 };
