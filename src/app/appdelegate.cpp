@@ -233,7 +233,7 @@ void AppDelegate::reconcileDisplays() {
     curtain->mascots()->show(activity);
     curtain->show();
     curtain->raise();
-    platform.presentation->cover(curtain);
+    platform.presentation->cover(curtain, screen.number);
     if (!first) first = curtain;
   }
 

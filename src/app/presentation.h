@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+class QString;
 class QWidget;
 
 namespace umbrafold {
@@ -41,10 +42,10 @@ class Presentation {
   // the session is one where a grab protects nothing).
   virtual bool setOptions(PresentationOptions options) = 0;
 
-  // A curtain is on screen: keep it above every other window from now on
-  // (raise it again whenever another window is mapped or raised above it)
-  // and ask the compositor to leave it alone.
-  virtual void cover(QWidget* curtain) = 0;
+  // A curtain is on screen for the display numbered `display`: keep it
+  // there, whole, above every other window from now on, whatever other
+  // programs do.
+  virtual void cover(QWidget* curtain, const QString& display) = 0;
   // The curtain is about to be closed: stop keeping it on top.
   virtual void uncover(QWidget* curtain) = 0;
 };

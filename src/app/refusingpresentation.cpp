@@ -21,7 +21,7 @@ class RefusingPresentation : public Presentation {
     if (!reason_.empty()) std::fprintf(stderr, "umbrafold: %s\n", reason_.c_str());
     return false;
   }
-  void cover(QWidget*) override {}
+  void cover(QWidget*, const QString&) override {}
   void uncover(QWidget*) override {}
 
  private:

@@ -26,7 +26,7 @@ bool FakePresentation::setOptions(PresentationOptions options) {
   return true;
 }
 
-void FakePresentation::cover(QWidget* curtain) {
+void FakePresentation::cover(QWidget* curtain, const QString&) {
   log_->add("cover " + curtain->objectName().toStdString());
 }
 

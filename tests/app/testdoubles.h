@@ -65,7 +65,7 @@ class FakePresentation : public Presentation {
 
   PresentationOptions options() const override { return current; }
   bool setOptions(PresentationOptions options) override;
-  void cover(QWidget* curtain) override;
+  void cover(QWidget* curtain, const QString& display) override;
   void uncover(QWidget* curtain) override;
 
  private:

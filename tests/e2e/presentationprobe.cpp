@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
       });
       window->setGeometry(screen->geometry());
       window->show();
-      presentation->cover(window.get());
+      presentation->cover(window.get(), screen->name());
       windows.push_back(std::move(window));
     }
     if (!windows.empty()) {

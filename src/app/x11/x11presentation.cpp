@@ -16,7 +16,6 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPointer>
-#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 
@@ -111,7 +110,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     return true;
   }
 
-  void cover(QWidget* curtain) override {
+  void cover(QWidget* curtain, const QString& display) override {
     if (!c_ || !curtain) return;
     const auto window = static_cast<xcb_window_t>(curtain->winId());
     if (bypassCompositor_ != XCB_ATOM_NONE) {
@@ -132,7 +131,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
       covered_.push_back({curtain, window, {}});
       covered = &covered_.back();
     }
-    covered->frame = monitorFrame(curtain).value_or(currentFrame(window));
+    covered->frame = monitorFrame(display).value_or(currentFrame(window));
     placeExactly(*covered);
     startWatching();
     x11::raiseAbove(window);
@@ -336,13 +335,11 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     return it == covered_.end() ? nullptr : &*it;
   }
 
-  // The whole monitor the curtain stands on, in device pixels, as RandR
+  // The whole of the monitor named `display`, in device pixels, as RandR
   // reports it. Qt sizes windows from its device-independent geometry and
   // may come out a pixel short at a fractional scale.
-  std::optional<Rect> monitorFrame(const QWidget* curtain) const {
-    const QScreen* screen = curtain->screen();
-    if (!screen) return std::nullopt;
-    const QByteArray name = screen->name().toUtf8();
+  std::optional<Rect> monitorFrame(const QString& display) const {
+    const QByteArray name = display.toUtf8();
     auto monitors =
         reply(xcb_randr_get_monitors_reply(c_, xcb_randr_get_monitors(c_, root_, 1), nullptr));
     if (!monitors) return std::nullopt;
