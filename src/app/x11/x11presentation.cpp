@@ -203,7 +203,8 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
         const auto* reparent = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
         Covered* curtain = find(reparent->window);
         if (curtain && reparent->parent != root_) {
-          xcb_reparent_window(c_, curtain->window, root_, static_cast<std::int16_t>(curtain->frame.x),
+          xcb_reparent_window(c_, curtain->window, root_,
+                              static_cast<std::int16_t>(curtain->frame.x),
                               static_cast<std::int16_t>(curtain->frame.y));
           if (curtain->widget && curtain->widget->isVisible()) xcb_map_window(c_, curtain->window);
           x11::raiseAbove(curtain->window);
@@ -261,8 +262,8 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
 
   bool grabKeyboardOnce() {
     auto answer = reply(xcb_grab_keyboard_reply(
-        c_, xcb_grab_keyboard(c_, 1, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC,
-                              XCB_GRAB_MODE_ASYNC),
+        c_,
+        xcb_grab_keyboard(c_, 1, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
         nullptr));
     return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
   }
@@ -270,8 +271,8 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   bool grabPointerOnce() {
     auto answer = reply(xcb_grab_pointer_reply(
         c_,
-        xcb_grab_pointer(c_, 1, root_, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
-                         XCB_WINDOW_NONE, XCB_CURSOR_NONE, XCB_CURRENT_TIME),
+        xcb_grab_pointer(c_, 1, root_, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC, XCB_WINDOW_NONE,
+                         XCB_CURSOR_NONE, XCB_CURRENT_TIME),
         nullptr));
     return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
   }
@@ -330,8 +331,9 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   }
 
   Covered* find(xcb_window_t window) {
-    const auto it = std::find_if(covered_.begin(), covered_.end(),
-                                 [window](const Covered& covered) { return covered.window == window; });
+    const auto it =
+        std::find_if(covered_.begin(), covered_.end(),
+                     [window](const Covered& covered) { return covered.window == window; });
     return it == covered_.end() ? nullptr : &*it;
   }
 
@@ -345,8 +347,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     if (!monitors) return std::nullopt;
     for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
          xcb_randr_monitor_info_next(&it)) {
-      auto atom =
-          reply(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, it.data->name), nullptr));
+      auto atom = reply(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, it.data->name), nullptr));
       if (!atom) continue;
       const QByteArray monitor(xcb_get_atom_name_name(atom.get()),
                                xcb_get_atom_name_name_length(atom.get()));
@@ -378,8 +379,8 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   // Adds VisibilityChange to what this connection (Qt's) selects on the
   // window; changing the attribute replaces the client's whole mask.
   void selectVisibility(xcb_window_t window) {
-    auto attributes = reply(xcb_get_window_attributes_reply(
-        c_, xcb_get_window_attributes(c_, window), nullptr));
+    auto attributes =
+        reply(xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window), nullptr));
     if (!attributes) return;
     const std::uint32_t mask = attributes->your_event_mask | XCB_EVENT_MASK_VISIBILITY_CHANGE;
     if (mask != attributes->your_event_mask) {
@@ -404,8 +405,8 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   // there (changing the attribute replaces this client's whole mask).
   void startWatching() {
     if (watching_) return;
-    auto attributes = reply(
-        xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, root_), nullptr));
+    auto attributes =
+        reply(xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, root_), nullptr));
     if (!attributes) return;
     rootMask_ = attributes->your_event_mask;
     // Focus changes on the root tell of a grab the server broke while
@@ -452,7 +453,8 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
       QCoreApplication::instance()->installNativeEventFilter(filter_);
     }
     ~Installer() {
-      if (QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(filter_);
+      if (QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(filter_);
     }
     QAbstractNativeEventFilter* filter_;
   } installer_{this};
