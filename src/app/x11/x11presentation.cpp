@@ -7,7 +7,7 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 // xkb.h names a field "explicit", a C++ keyword.
-#define explicit explicit_
+#define explicit explicit_  // NOLINT(clang-diagnostic-keyword-macro)
 #include <xcb/xkb.h>
 #undef explicit
 #include <QAbstractNativeEventFilter>
