@@ -233,23 +233,36 @@ std::string formatStartedAt(double value) {
   std::from_chars(exponentText.data() + (exponentText.front() == '+' ? 1 : 0),
                   exponentText.data() + exponentText.size(), exponent);
 
-  std::string out = negative ? "-" : "";
+  // The result is built by appending pieces to one string: temporaries joined
+  // with operator+ make GCC 12 at -O2 and above report a false -Wrestrict
+  // overlap inside std::string.
+  std::string out;
+  if (negative) out += '-';
   const int pointAfter = exponent + 1;  // digits before the decimal point
   const int count = static_cast<int>(digits.size());
+  const std::string_view allDigits = digits;
   if (pointAfter < -3 || std::fabs(value) > 0x1.0p54) {
-    out += digits.front();
-    if (count > 1) out += "." + digits.substr(1);
+    out += allDigits.front();
+    if (count > 1) {
+      out += '.';
+      out += allDigits.substr(1);
+    }
     out += exponent < 0 ? "e-" : "e+";
     const int magnitude = std::abs(exponent);
     if (magnitude < 10) out += '0';
     out += std::to_string(magnitude);
   } else if (pointAfter <= 0) {
-    out += "0." + std::string(static_cast<std::size_t>(-pointAfter), '0') + digits;
+    out += "0.";
+    out.append(static_cast<std::size_t>(-pointAfter), '0');
+    out += allDigits;
   } else if (pointAfter >= count) {
-    out += digits + std::string(static_cast<std::size_t>(pointAfter - count), '0') + ".0";
+    out += allDigits;
+    out.append(static_cast<std::size_t>(pointAfter - count), '0');
+    out += ".0";
   } else {
-    out += digits.substr(0, static_cast<std::size_t>(pointAfter)) + "." +
-           digits.substr(static_cast<std::size_t>(pointAfter));
+    out += allDigits.substr(0, static_cast<std::size_t>(pointAfter));
+    out += '.';
+    out += allDigits.substr(static_cast<std::size_t>(pointAfter));
   }
   return out;
 }
