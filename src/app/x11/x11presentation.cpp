@@ -7,9 +7,16 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 // xkb.h names a field "explicit", a C++ keyword.
-#define explicit explicit_  // NOLINT(clang-diagnostic-keyword-macro)
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wkeyword-macro"
+#endif
+#define explicit explicit_
 #include <xcb/xkb.h>
 #undef explicit
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
