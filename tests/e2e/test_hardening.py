@@ -10,42 +10,27 @@ import os
 import signal
 import threading
 import time
-import unittest
 
 import e2e
 from curtain import Umbrafold, field_rect, strip_rect
-from xsession import LineProcess, XSession, wait_until
+from xsession import wait_until
 
 PASSWORD = "Hx7-curtain-holds"
 MAGENTA = (255, 0, 255)
 
 
-class HardeningTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.x = XSession().__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
+class HardeningTest(e2e.XSessionCase):
     def setUp(self):
+        super().setUp()
         self.x.set_layout([("DUMMY0", "1280x800"), ("DUMMY1", "1024x768")])
         self.x.clear_shortcuts()
-        self.helpers = []
         self.app = None
 
     def tearDown(self):
-        for helper in self.helpers:
-            helper.close()
+        super().tearDown()
         if self.app:
             self.app.stop()
         self.x.run(["setxkbmap", "-option", ""])
-
-    def other(self, *args):
-        p = LineProcess(self.x, [e2e.program("umbrafold_xprobe")] + list(args))
-        self.helpers.append(p)
-        return p
 
     def armed(self, env=None):
         self.app = Umbrafold(self.x, e2e.BUILD, env)

@@ -7,10 +7,9 @@ import os
 import signal
 import subprocess
 import time
-import unittest
 
 import e2e
-from xsession import LineProcess, XSession, wait_until
+from xsession import LineProcess, wait_until
 
 MAGENTA = (255, 0, 255)
 RED = (255, 0, 0)
@@ -20,30 +19,17 @@ def colour(c):
     return lambda p: p == c
 
 
-class PresentationTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.x = XSession().__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
+class PresentationTest(e2e.XSessionCase):
     def setUp(self):
+        super().setUp()
         self.probe = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe")])
-        self.others = []
 
     def tearDown(self):
-        for p in self.others:
-            p.close()
+        super().tearDown()
         self.probe.send("quit")
         self.probe.close()
         self.x.clear_shortcuts()
 
-    def other(self, *args):
-        p = LineProcess(self.x, [e2e.program("umbrafold_xprobe")] + list(args))
-        self.others.append(p)
-        return p
 
     def arm(self):
         self.probe.send("arm")
@@ -68,7 +54,7 @@ class PresentationTest(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - start, 0.9)
         # Nothing was shown, and the pointer was not kept either.
         self.assertEqual(self.other("grab", "pointer").expect(), "grabbed")
-        self.others.pop().close()
+        self.helpers.pop().close()
         grabber.close()
         self.arm()
 
@@ -93,7 +79,7 @@ class PresentationTest(unittest.TestCase):
         env = self.x.env
         env["WAYLAND_DISPLAY"] = "wayland-0"
         probe = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe")], env=env)
-        self.others.append(probe)
+        self.helpers.append(probe)
         probe.send("arm")
         self.assertEqual(probe.expect("", 5), "refused")
         self.assertEqual(self.other("grab", "keyboard").expect(), "grabbed")
@@ -117,12 +103,12 @@ class PresentationTest(unittest.TestCase):
             env = self.x.env
             env["DBUS_SESSION_BUS_ADDRESS"] = address
             probe = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe")], env=env)
-            self.others.append(probe)
+            self.helpers.append(probe)
             probe.send("state")
             self.assertTrue(probe.expect("state", 5).endswith("locker=0"))
             locker = LineProcess(self.x, [e2e.program("umbrafold_presentation_probe"), "locker"],
                                  env=env)
-            self.others.append(locker)
+            self.helpers.append(locker)
             self.assertEqual(locker.expect("", 5), "serving")
             probe.send("state")
             self.assertTrue(probe.expect("state", 5).endswith("locker=1"))

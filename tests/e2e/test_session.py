@@ -6,11 +6,10 @@ back-off, mascots for working agents, and the right password ending it all."""
 
 import os
 import time
-import unittest
 
 import e2e
 from curtain import Umbrafold, fake_agents, field_rect
-from xsession import LineProcess, XSession, wait_until
+from xsession import wait_until
 
 PASSWORD = "Wmx-8curtain-2fold"
 
@@ -21,30 +20,16 @@ def reddish(p):
     return p[0] > 200 and p[1] < 110 and p[2] < 110
 
 
-class SessionTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.x = XSession().__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
+class SessionTest(e2e.XSessionCase):
     def setUp(self):
+        super().setUp()
         self.x.set_layout([("DUMMY0", "1280x800"), ("DUMMY1", "1024x768")])
         self.x.clear_shortcuts()
-        self.helpers = []
 
     def tearDown(self):
-        for helper in self.helpers:
-            helper.close()
+        super().tearDown()
         if getattr(self, "app", None):
             self.app.stop()
-
-    def other(self, *args):
-        p = LineProcess(self.x, [e2e.program("umbrafold_xprobe")] + list(args))
-        self.helpers.append(p)
-        return p
 
     def start(self, env=None):
         self.app = Umbrafold(self.x, e2e.BUILD, env)

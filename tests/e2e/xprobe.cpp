@@ -108,18 +108,25 @@ int grab(const std::string& device) {
   return 0;
 }
 
-int window(char** argv, int argc) {
-  Connection x;
+// Creates and maps a window of the colour RRGGBB at argv[0], placed by X Y W
+// H at argv[1..4], with the given override-redirect flag and event mask.
+xcb_window_t mapWindow(const Connection& x, char** argv, bool override, std::uint32_t events) {
   const std::uint32_t colour = static_cast<std::uint32_t>(std::strtoul(argv[0], nullptr, 16));
   const auto at = [&](int i) { return static_cast<std::int16_t>(std::atoi(argv[i])); };
-  const bool override = argc > 5 && std::string(argv[5]) == "override";
   const xcb_window_t w = xcb_generate_id(x.c);
-  const std::uint32_t values[] = {colour, override ? 1u : 0u, XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+  const std::uint32_t values[] = {colour, override ? 1u : 0u, events};
   xcb_create_window(x.c, XCB_COPY_FROM_PARENT, w, x.screen->root, at(1), at(2),
                     static_cast<std::uint16_t>(at(3)), static_cast<std::uint16_t>(at(4)), 0,
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen->root_visual,
                     XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
   xcb_map_window(x.c, w);
+  return w;
+}
+
+int window(char** argv, int argc) {
+  Connection x;
+  const bool override = argc > 5 && std::string(argv[5]) == "override";
+  const xcb_window_t w = mapWindow(x, argv, override, XCB_EVENT_MASK_STRUCTURE_NOTIFY);
   xcb_flush(x.c);
   while (xcb_generic_event_t* event = xcb_wait_for_event(x.c)) {
     const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
@@ -139,16 +146,8 @@ int window(char** argv, int argc) {
 
 int fight(char** argv) {
   Connection x;
-  const std::uint32_t colour = static_cast<std::uint32_t>(std::strtoul(argv[0], nullptr, 16));
-  const auto at = [&](int i) { return static_cast<std::int16_t>(std::atoi(argv[i])); };
-  const xcb_window_t w = xcb_generate_id(x.c);
-  const std::uint32_t values[] = {
-      colour, 1u, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_VISIBILITY_CHANGE};
-  xcb_create_window(x.c, XCB_COPY_FROM_PARENT, w, x.screen->root, at(1), at(2),
-                    static_cast<std::uint16_t>(at(3)), static_cast<std::uint16_t>(at(4)), 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen->root_visual,
-                    XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
-  xcb_map_window(x.c, w);
+  const xcb_window_t w =
+      mapWindow(x, argv, true, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_VISIBILITY_CHANGE);
   xcb_flush(x.c);
   bool announced = false;
   pollfd fds[2] = {{xcb_get_file_descriptor(x.c), POLLIN, 0}, {0, POLLIN, 0}};
