@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import time
 
-from xsession import wait_until
+from xsession import cpu_seconds, wait_until
 
 # Curtain layout, in pixels: the field is centred (260 wide; the margin
 # leaves room for its frame), the mascot strip runs along the bottom.
@@ -149,9 +149,7 @@ class Umbrafold:
 
     def cpu_seconds(self):
         """User plus system time the process has used so far."""
-        with open("/proc/%d/stat" % self.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return cpu_seconds(self.pid)
 
     def wait_idle(self, timeout=15, quiet=0.25):
         """Waits until the process has used (almost) no CPU for `quiet`

@@ -93,6 +93,14 @@ def _die_with_parent():
         pass
 
 
+def cpu_seconds(pid):
+    """User plus system time process `pid` (all its threads) has used so far,
+    from /proc/<pid>/stat."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def wait_until(predicate, timeout, interval=0.05):
     """Polls `predicate` until it returns a true value or `timeout` seconds
     pass. Returns the last value."""
@@ -169,6 +177,7 @@ class XSession:
         self.markers = os.path.join(self.dir, "markers")
         self.processes = []
         self.display = None
+        self.server = None  # the Xorg process
 
     # -- lifetime --------------------------------------------------------
 
@@ -189,7 +198,7 @@ class XSession:
         with open(conf, "w") as f:
             f.write(XORG_CONF)
         read_fd, write_fd = os.pipe()
-        xorg = self.spawn(
+        xorg = self.server = self.spawn(
             ["Xorg", "-displayfd", str(write_fd), "-config", conf, "-noreset", "-nolisten", "tcp",
              "-logfile", os.path.join(self.dir, "xorg.log")],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=os.environ)
