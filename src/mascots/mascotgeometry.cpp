@@ -21,6 +21,15 @@ StripRect flipped(const StripRect& rect, double stripHeight) {
   return {rect.x, stripHeight - (rect.y + rect.height), rect.width, rect.height};
 }
 
+double wholePixels(double points, double pixelRatio) {
+  return std::floor(points * pixelRatio + 0.5) / pixelRatio;
+}
+
+double distanceToNextPixel(double points, double pixelRatio, bool up) {
+  const double pixel = std::floor(points * pixelRatio + 0.5);
+  return up ? (pixel + 0.5) / pixelRatio - points : points - (pixel - 0.5) / pixelRatio;
+}
+
 double mascotSide(double width, std::size_t agents) {
   return std::min(width * kStripShare / static_cast<double>(std::max<std::size_t>(agents, 1)),
                   kMaxSide);
@@ -84,16 +93,16 @@ BubbleLayout bubbleLayout(double centreX, double top, double textWidth, double t
   BubbleLayout layout;
   layout.bubble = {bx, by, bw, bh};
   layout.tailX = tx;
-  layout.black = {
+  layout.black = {{
       {bx + 2, by, bw - 4, bh},
       {bx, by + 2, bw, bh - 4},
       {tx, by - 3, 7, 4},
       {tx, by - 5, 3, 3},
-  };
-  layout.white = {
+  }};
+  layout.white = {{
       {bx + 2, by + 2, bw - 4, bh - 4},
       {tx + 2, by - 1, 3, 4},
-  };
+  }};
   layout.textOrigin = {bx + bw / 2 - textWidth / 2, by + bh / 2 - textHeight / 2};
   return layout;
 }

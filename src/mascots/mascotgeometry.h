@@ -1,8 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace umbrafold {
 
@@ -28,6 +28,17 @@ struct StripPoint {
 // The same rectangle in a y-down system whose origin is the top-left corner
 // of a strip `stripHeight` high: its top edge is stripHeight - (y + height).
 StripRect flipped(const StripRect& rect, double stripHeight);
+
+// `points` moved to the nearest whole device pixel at `pixelRatio` (> 0)
+// device pixels per point, halves upwards: where a coordinate of a mascot's
+// drawing is put, so pictures are copied pixel for pixel, never resampled
+// at a fraction of a pixel.
+double wholePixels(double points, double pixelRatio);
+
+// How far `points` can move up (towards larger values, `up`) or down while
+// wholePixels(points, pixelRatio) stays the same: moving further changes
+// it. 0 when any move down changes it.
+double distanceToNextPixel(double points, double pixelRatio, bool up);
 
 // Side of the square each mascot is drawn in, for `agents` mascots in a strip
 // `width` wide: all together take at most 88 % of the width, none more than 48.
@@ -74,8 +85,8 @@ bool bubbleVisible(double bubbleAt, double now);
 struct BubbleLayout {
   StripRect bubble;  // the whole bubble without its tail
   double tailX = 0;
-  std::vector<StripRect> black;
-  std::vector<StripRect> white;
+  std::array<StripRect, 4> black;
+  std::array<StripRect, 2> white;
   StripPoint textOrigin;
 };
 BubbleLayout bubbleLayout(double centreX, double top, double textWidth, double textHeight,

@@ -52,4 +52,25 @@ void PetMotion::advance(double seconds, double width, double side) {
   stride_ += step / kPointsPerFrame;
 }
 
+double PetMotion::secondsToWalk(double points) const {
+  if (rest_ > 0) return rest_;
+  const double d = std::abs(goal_ - x_);
+  if (d < kArrivalDistance || facesLeft_ != (goal_ - x_ < 0)) return 0;
+  // Past d - kArrivalDistance the walk may end, and the next one may turn.
+  const double distance = std::min(points, d - kArrivalDistance);
+  if (!(distance > 0)) return 0;
+  // A step moves at most its length times (velocity_ + kAcceleration x the
+  // time since now), and never faster than cruise_.
+  if (velocity_ >= cruise_) return distance / cruise_;
+  const double speedingUp = (std::sqrt(velocity_ * velocity_ + 4 * kAcceleration * distance) -
+                             velocity_) /
+                            (2 * kAcceleration);
+  if (velocity_ + kAcceleration * speedingUp <= cruise_) return speedingUp;
+  return distance / cruise_;
+}
+
+double PetMotion::pointsToNextStride() const {
+  return (std::floor(stride_) + 1 - stride_) * kPointsPerFrame;
+}
+
 }  // namespace umbrafold

@@ -16,6 +16,18 @@ class PetMotion {
   // drawn in a square of side `side`.
   void advance(double seconds, double width, double side);
 
+  // A lower bound on the seconds of motion, in steps of any size, before
+  // the mascot can have walked `points` points or turned round: 0 when its
+  // next step may turn it or end its walk; while it rests, the rest left;
+  // while it walks, the time to cover `points`, or the part of its walk
+  // after which it may stop when that is shorter, speeding up at its full
+  // acceleration from its present velocity, never above its cruising speed.
+  double secondsToWalk(double points) const;
+
+  // How many more points the mascot walks before the whole part of its
+  // stride grows (in (0, 5]).
+  double pointsToNextStride() const;
+
   double x() const { return x_; }
   double y() const { return y_; }
   double stride() const { return stride_; }

@@ -27,6 +27,18 @@ TEST(MascotGeometry, BoundsHoldTheLiftedSquareAndAWiderName) {
   EXPECT_EQ(mascotBounds(100, 10, 16, 40, 14), (StripRect{80, 10, 40, 17}));
 }
 
+TEST(MascotGeometry, DrawingsStandOnWholeDevicePixels) {
+  EXPECT_EQ(wholePixels(10.49, 1), 10);
+  EXPECT_EQ(wholePixels(10.5, 1), 11);
+  EXPECT_EQ(wholePixels(10.3, 2), 10.5);
+  EXPECT_EQ(wholePixels(10.2, 1.25), 10.4);
+  // 10.2 stays at 10 up to 10.5, and down to 9.5 (any step below changes it).
+  EXPECT_NEAR(distanceToNextPixel(10.2, 1, true), 0.3, 1e-12);
+  EXPECT_NEAR(distanceToNextPixel(10.2, 1, false), 0.7, 1e-12);
+  EXPECT_EQ(distanceToNextPixel(10.5, 1, false), 0);
+  EXPECT_NEAR(distanceToNextPixel(10.3, 2, true), 0.45, 1e-12);
+}
+
 TEST(MascotGeometry, FrameIsTheWholeStrideModuloTheFrameCount) {
   EXPECT_EQ(frameIndex(17.9, 8), 1u);
   EXPECT_EQ(frameIndex(17.9, 6), 5u);
@@ -37,9 +49,9 @@ TEST(BubbleLayout, CentredOverTheMascot) {
   const BubbleLayout bubble = bubbleLayout(500, 60, 100, 13, 1000);
   EXPECT_EQ(bubble.bubble, (StripRect{443, 63, 114, 21}));
   EXPECT_EQ(bubble.tailX, 500);
-  const std::vector<StripRect> black = {
-      {445, 63, 110, 21}, {443, 65, 114, 17}, {500, 60, 7, 4}, {500, 58, 3, 3}};
-  const std::vector<StripRect> white = {{445, 65, 110, 17}, {502, 62, 3, 4}};
+  const std::array<StripRect, 4> black = {
+      {{445, 63, 110, 21}, {443, 65, 114, 17}, {500, 60, 7, 4}, {500, 58, 3, 3}}};
+  const std::array<StripRect, 2> white = {{{445, 65, 110, 17}, {502, 62, 3, 4}}};
   EXPECT_EQ(bubble.black, black);
   EXPECT_EQ(bubble.white, white);
   EXPECT_EQ(bubble.textOrigin, (StripPoint{450, 67}));

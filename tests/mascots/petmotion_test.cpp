@@ -183,5 +183,33 @@ TEST_F(PetMotionTest, NarrowingStripPullsRestingMascotAndTargetInside) {
   EXPECT_EQ(pet.goal(), 373);
 }
 
+TEST_F(PetMotionTest, SecondsToWalkNeverPromisesMoreQuietThanTheStepsGive) {
+  // Walks, rests and turns for 15 s at 60 steps a second; from every state,
+  // no run of steps shorter than the bound walks that far or turns.
+  random.fallback = ScriptedRandom::fraction(0.3);
+  PetMotion pet = make(500, 60);
+  startLeg(pet, 1.0);
+  for (int frame = 0; frame < 900; ++frame) {
+    for (const double points : {0.3, 2.0, 40.0}) {
+      const double bound = pet.secondsToWalk(points);
+      PetMotion ahead = pet;
+      for (double t = kFrame; t < bound; t += kFrame) {
+        ahead.advance(kFrame, 1000, 48);
+        ASSERT_LT(std::abs(ahead.x() - pet.x()), points) << frame;
+        ASSERT_EQ(ahead.facesLeft(), pet.facesLeft()) << frame;
+      }
+    }
+    if (pet.velocity() == pet.cruise()) {
+      EXPECT_DOUBLE_EQ(pet.secondsToWalk(2), 2 / pet.cruise());  // exact at cruising speed
+    }
+    const double toStride = pet.pointsToNextStride();
+    const double stride = pet.stride();
+    pet.advance(kFrame, 1000, 48);
+    EXPECT_EQ(std::floor(pet.stride()) > std::floor(stride),
+              (pet.stride() - stride) * 5 >= toStride - 1e-9)
+        << frame;
+  }
+}
+
 }  // namespace
 }  // namespace umbrafold
