@@ -16,9 +16,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <optional>
 
+#include "framepacing.h"
 #include "mascotgeometry.h"
 #include "mascotimages.h"
 #include "reducemotionsetting.h"
@@ -61,20 +63,24 @@ QAccessibleInterface* mascotWalkAccessible(const QString&, QObject* object) {
 
 // One frame timer per frame interval, shared by every strip animating at that
 // interval, so the curtains of all displays step and repaint in the same
-// wake-up. Main thread only.
+// wake-up. After each frame the timer waits as ticksToNextFrame() says: for
+// the first tick at which any of its strips may change (each strip's tick()
+// foresees that), every other tick at most while they change all the time.
+// Main thread only.
 class FrameTimers {
  public:
-  // Calls walk->tick() every `interval` milliseconds until leave(walk).
+  // Calls walk->tick() on the grid of `interval` milliseconds until
+  // leave(walk), the first time one interval from now.
   static void join(MascotWalk* walk, int interval) {
     Entry& entry = entries()[interval];
     if (!entry.timer) {
       entry.timer = new QTimer(QCoreApplication::instance());
       entry.timer->setTimerType(Qt::PreciseTimer);
-      entry.timer->setInterval(interval);
       QObject::connect(entry.timer, &QTimer::timeout, entry.timer, [interval] { fire(interval); });
     }
     entry.walks.push_back(walk);
-    if (!entry.timer->isActive()) entry.timer->start();
+    if (!entry.timer->isActive() || entry.timer->interval() != interval)
+      entry.timer->start(interval);
   }
 
   // Stops the calls to walk; a timer left without strips stops.
@@ -82,6 +88,18 @@ class FrameTimers {
     for (auto& [interval, entry] : entries()) {
       if (std::erase(entry.walks, walk) > 0 && entry.walks.empty() && entry.timer) {
         entry.timer->stop();
+      }
+    }
+  }
+
+  // The next frame of walk's timer comes at most one interval from now: for
+  // a change the timer could not foresee.
+  static void hurry(MascotWalk* walk) {
+    for (auto& [interval, entry] : entries()) {
+      if (entry.timer && std::find(entry.walks.begin(), entry.walks.end(), walk) !=
+                             entry.walks.end() &&
+          entry.timer->interval() != interval) {
+        entry.timer->start(interval);
       }
     }
   }
@@ -98,11 +116,23 @@ class FrameTimers {
   }
 
   static void fire(int interval) {
-    const std::vector<MascotWalk*> walks = entries()[interval].walks;
+    Entry& entry = entries()[interval];
+    // The strips of this frame, in a list kept from frame to frame (no
+    // allocation); a strip that leaves during the frame is not ticked.
+    static std::vector<MascotWalk*> walks;
+    walks.assign(entry.walks.begin(), entry.walks.end());
+    double quiet = std::numeric_limits<double>::infinity();
+    bool repainted = false;
     for (MascotWalk* walk : walks) {
-      const auto& current = entries()[interval].walks;
-      if (std::find(current.begin(), current.end(), walk) != current.end()) walk->tick();
+      if (std::find(entry.walks.begin(), entry.walks.end(), walk) != entry.walks.end()) {
+        const MascotWalk::Frame frame = walk->tick();
+        quiet = std::min(quiet, frame.quietSeconds);
+        repainted = repainted || frame.repainted;
+      }
     }
+    if (!entry.timer || !entry.timer->isActive()) return;
+    const int wait = interval * ticksToNextFrame(quiet, repainted, interval, kMaxStep);
+    if (entry.timer->interval() != wait) entry.timer->start(wait);
   }
 };
 
@@ -145,66 +175,95 @@ ShapedText shapeText(const QString& text, const QFont& font, const QFontMetricsF
   return shaped;
 }
 
-// Draws `text` with the lower-left corner of its box (width x metrics.height())
-// at `origin`, given in strip coordinates; the same pixels as drawing the
-// string there with its font.
+// Draws `text` with the top-left corner of its box (width x metrics.height())
+// at `topLeft`, in y-down coordinates; the same pixels as drawing the string
+// there with its font.
 void drawTextAt(QPainter& painter, const QFontMetricsF& metrics, const ShapedText& text,
-                StripPoint origin, double stripHeight) {
-  const double top = stripHeight - (origin.y + metrics.height());
-  const QPointF baseline(origin.x, top + metrics.ascent());
+                QPointF topLeft) {
+  const QPointF baseline(topLeft.x(), topLeft.y() + metrics.ascent());
   for (const QGlyphRun& run : text.runs) painter.drawGlyphRun(baseline, run);
 }
 
-// The pixels a strip rectangle may touch, rounded outwards with a margin for
-// smoothed image edges and antialiased glyphs.
-QRect dirtyRect(const StripRect& rect, double stripHeight) {
+// `rect` widened by the pixels antialiased glyphs may reach beyond their box.
+QRect withGlyphMargin(const QRectF& rect) {
   constexpr int kMargin = 2;
-  return toQt(rect, stripHeight).toAlignedRect().adjusted(-kMargin, -kMargin, kMargin, kMargin);
+  return rect.toAlignedRect().adjusted(-kMargin, -kMargin, kMargin, kMargin);
 }
 
-void drawPicture(QPainter& painter, const QImage& image, double x, double y, double side,
-                 double stripHeight) {
-  const double ratio = image.devicePixelRatio();
-  const StripRect rect = mascotImageRect(x, y, side, image.width() / ratio, image.height() / ratio);
-  painter.save();
-  painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-  painter.drawImage(toQt(rect, stripHeight), image);
-  painter.restore();
+// The pictures a mascot of `kind` walking as `pet` shows: the frames of its
+// sheet (a Codex mascot walking left uses its left sheet when there is one),
+// else its application's icon alone, else nothing (it shows its name).
+const std::vector<QImage>& framesOf(WorkingAgent::Kind kind, const PetMotion& pet) {
+  if (kind == WorkingAgent::Kind::claude) return mascotimages::clawd();
+  if (pet.facesLeft() && !mascotimages::codexLeft().empty()) return mascotimages::codexLeft();
+  return mascotimages::codexPet();
+}
+
+const QImage& iconOf(WorkingAgent::Kind kind) {
+  return kind == WorkingAgent::Kind::claude ? mascotimages::claudeIcon()
+                                            : mascotimages::codexIcon();
 }
 
 }  // namespace
 
 struct MascotWalk::State {
-  // A bubble as it is drawn, and the part that marks where it stands.
+  // What one mascot shows: a picture, or its name, with the top-left corner
+  // on whole device pixels.
+  struct Look {
+    const QImage* picture = nullptr;  // unscaled sprite frame or icon; null for the name
+    bool mirrored = false;            // Claude walking left
+    bool hasFrames = false;           // picture is a sprite frame
+    QPointF at;                       // top-left corner, on whole device pixels
+    QPointF exact;                    // where it would stand, unrounded
+    QRect bounds;                     // the pixels it touches
+    bool sameAs(const Look& other) const {
+      return picture == other.picture && mirrored == other.mirrored && at == other.at;
+    }
+  };
+  // The bubble as it stands: who speaks and its geometry.
   struct Bubble {
-    std::string speaker;  // agent id
-    ShapedText note;
+    std::size_t speaker = 0;  // position in activity.agents
     BubbleLayout layout;
     QRect bounds;
+    bool sameAs(const Bubble& other) const {
+      return speaker == other.speaker && layout.bubble == other.layout.bubble &&
+             layout.tailX == other.layout.tailX;
+    }
   };
-  struct BubblePlace {
-    std::string speaker;
-    QRect bounds;
-    friend bool operator==(const BubblePlace&, const BubblePlace&) = default;
+  // A picture drawn at the mascots' size, ready to be copied.
+  struct Scaled {
+    const QImage* source;
+    bool mirrored;
+    QImage image;
   };
 
   void loadFonts();
-  // The pixels a mascot standing at (x, y) may cover.
-  QRect mascotRect(WorkingAgent::Kind kind, double x, double y, double side, double stripHeight);
-  // The bubble shown at media time `now` in a strip of that size, if any.
-  std::optional<Bubble> visibleBubble(double now, double width, double height);
-  // The bubble of `speaker` as the mascots stand now, whatever the time.
-  std::optional<Bubble> bubbleOf(const std::string& speaker, double width, double height);
-  static std::optional<BubblePlace> placeOf(const std::optional<Bubble>& bubble) {
-    if (!bubble) return std::nullopt;
-    return BubblePlace{bubble->speaker, bubble->bounds};
-  }
+  // Recomputes what every mascot and the bubble show at media time `now`,
+  // and the seconds before that may change. With `changed`, the places of
+  // whatever changed are added to it.
+  void refresh(double now, double width, double height, double ratio, QRegion* changed);
+  Look lookOf(const WorkingAgent& agent, const PetMotion& pet, double side, double height,
+              double ratio);
+  std::optional<Bubble> bubbleAt(double now, double width, double height);
+  // Seconds of motion before `look` of `pet` can change, or, for the
+  // speaker, its bubble.
+  double quietOf(const PetMotion& pet, const Look& look, const Bubble* bubble, double side,
+                 double ratio) const;
+  // `source` drawn at the size it takes in a square of `side` points, as the
+  // strip draws it (smoothly scaled, mirrored when asked), in pixels of
+  // `ratio` per point; made once and kept while the side and ratio stay.
+  const QImage& scaled(const QImage& source, bool mirrored, double side, double ratio);
+  // The inside of the bubble, white with the last note shaped, ready to be
+  // copied; null when the note cannot be drawn that way (then it is drawn
+  // as glyphs).
+  const QImage& noteImage(const BubbleLayout& layout, double height, double ratio);
+  void drawBubble(QPainter& painter, const Bubble& bubble, double height, double ratio);
 
   Services services;
   int frameInterval = 0;  // milliseconds between frames while animating, else 0
   std::map<std::string, PetMotion> pets;
   double previousTick = 0;
-  double bubbleAt = 0;
+  double bubbleAt_ = 0;
   std::int64_t speakerIndex = 0;
   AgentActivity activity;
   bool reducedMotion = false;
@@ -214,10 +273,24 @@ struct MascotWalk::State {
   std::optional<QFontMetricsF> noteMetrics;
   ShapedText claudeName;  // for the mascots drawn as text
   ShapedText codexName;
-  std::optional<ShapedText> note;  // the last note shaped
-  // The bubble the screen was last asked to show; frames repaint it only
-  // when this changes.
-  std::optional<BubblePlace> shownBubble;
+
+  // What the strip shows, for the size and pixel ratio it was worked out for.
+  std::vector<Look> looks;  // by position in activity.agents
+  std::optional<Bubble> bubble;
+  double quiet = 0;  // seconds before any of it may change
+  QSize lookedSize;
+  double lookedRatio = 0;
+
+  std::vector<Scaled> scaledPictures;
+  double scaledSide = 0;
+  double scaledRatio = 0;
+
+  std::string noteText;  // the note last shaped, and the inside drawn with it
+  ShapedText note;
+  QImage noteDrawing;
+  QSizeF noteInside;
+  QPointF noteOffset;
+  double noteRatio = 0;
 };
 
 void MascotWalk::State::loadFonts() {
@@ -230,40 +303,210 @@ void MascotWalk::State::loadFonts() {
   codexName = shapeText(QStringLiteral("Codex"), *nameFont, *nameMetrics);
 }
 
-QRect MascotWalk::State::mascotRect(WorkingAgent::Kind kind, double x, double y, double side,
-                                    double stripHeight) {
-  loadFonts();
-  const ShapedText& name = kind == WorkingAgent::Kind::claude ? claudeName : codexName;
-  return dirtyRect(mascotBounds(x, y, side, name.width, nameMetrics->height()), stripHeight);
+MascotWalk::State::Look MascotWalk::State::lookOf(const WorkingAgent& agent, const PetMotion& pet,
+                                                  double side, double height, double ratio) {
+  Look look;
+  const bool claude = agent.kind == WorkingAgent::Kind::claude;
+  const std::vector<QImage>& frames = framesOf(agent.kind, pet);
+  if (!frames.empty()) {
+    look.picture = &frames[frameIndex(pet.stride(), frames.size())];
+    look.mirrored = claude && pet.facesLeft();
+    look.hasFrames = true;
+  } else if (const QImage& icon = iconOf(agent.kind); !icon.isNull()) {
+    look.picture = &icon;
+  }
+  QRectF drawn;
+  if (look.picture) {
+    const double pictureRatio = look.picture->devicePixelRatio();
+    drawn = toQt(mascotImageRect(pet.x(), pet.y(), side, look.picture->width() / pictureRatio,
+                                 look.picture->height() / pictureRatio),
+                 height);
+  } else {
+    loadFonts();
+    const ShapedText& name = claude ? claudeName : codexName;
+    const double textHeight = nameMetrics->height();
+    const StripPoint origin = nameTextOrigin(pet.x(), pet.y(), side, name.width, textHeight);
+    drawn = toQt({origin.x, origin.y, name.width, textHeight}, height);
+  }
+  look.exact = drawn.topLeft();
+  look.at = QPointF(wholePixels(drawn.x(), ratio), wholePixels(drawn.y(), ratio));
+  drawn.moveTopLeft(look.at);
+  look.bounds = look.picture ? drawn.toAlignedRect() : withGlyphMargin(drawn);
+  return look;
 }
 
-std::optional<MascotWalk::State::Bubble> MascotWalk::State::visibleBubble(double now, double width,
-                                                                          double height) {
+std::optional<MascotWalk::State::Bubble> MascotWalk::State::bubbleAt(double now, double width,
+                                                                     double height) {
   const auto& agents = activity.agents;
-  if (agents.empty() || width <= 0 || reducedMotion || !bubbleVisible(bubbleAt, now)) {
+  if (agents.empty() || width <= 0 || reducedMotion || !bubbleVisible(bubbleAt_, now)) {
     return std::nullopt;
   }
-  return bubbleOf(agents[speakerPosition(speakerIndex, agents.size())].id, width, height);
-}
-
-std::optional<MascotWalk::State::Bubble> MascotWalk::State::bubbleOf(const std::string& speaker,
-                                                                     double width, double height) {
-  const auto& agents = activity.agents;
-  const auto agent = std::find_if(agents.begin(), agents.end(),
-                                  [&speaker](const WorkingAgent& a) { return a.id == speaker; });
-  const auto pet = pets.find(speaker);
-  if (agent == agents.end() || pet == pets.end() || width <= 0) return std::nullopt;
+  const std::size_t speaker = speakerPosition(speakerIndex, agents.size());
+  const auto pet = pets.find(agents[speaker].id);
+  if (pet == pets.end()) return std::nullopt;
   loadFonts();
-  const QString text = QString::fromStdString(agent->note);
-  if (!note || note->text != text) note = shapeText(text, *noteFont, *noteMetrics);
+  if (note.runs.isEmpty() || agents[speaker].note != noteText) {
+    noteText = agents[speaker].note;
+    note = shapeText(QString::fromStdString(noteText), *noteFont, *noteMetrics);
+    noteDrawing = QImage();
+  }
   const double side = mascotSide(width, agents.size());
   Bubble bubble{speaker,
-                *note,
-                bubbleLayout(pet->second.x(), pet->second.y() + side, note->width,
+                bubbleLayout(pet->second.x(), pet->second.y() + side, note.width,
                              noteMetrics->height(), width),
                 {}};
-  bubble.bounds = dirtyRect(bubbleBounds(bubble.layout), height);
+  bubble.bounds = withGlyphMargin(toQt(bubbleBounds(bubble.layout), height));
   return bubble;
+}
+
+double MascotWalk::State::quietOf(const PetMotion& pet, const Look& look, const Bubble* bubble,
+                                  double side, double ratio) const {
+  const bool right = pet.goal() > pet.x();
+  const double distance = std::abs(pet.goal() - pet.x());
+  const double rise = pet.goalY() - pet.y();
+  // Points along its walk before the mascot's y passes `more` points.
+  const auto walkFor = [distance, rise](double more) {
+    return rise == 0 ? std::numeric_limits<double>::infinity() : more * distance / std::abs(rise);
+  };
+  // The drawing's left edge moves with x; its top edge (y down) against y.
+  double points = distanceToNextPixel(look.exact.x(), ratio, right);
+  points = std::min(points, walkFor(distanceToNextPixel(look.exact.y(), ratio, rise < 0)));
+  if (look.hasFrames) points = std::min(points, pet.pointsToNextStride());
+  if (bubble) {
+    // The bubble's left edge, its tail and its bottom are rounded to whole
+    // points from the speaker's x and y.
+    const double halfWidth = bubble->layout.bubble.width / 2;
+    points = std::min(points, distanceToNextPixel(pet.x() - halfWidth, 1, right));
+    points = std::min(points, distanceToNextPixel(pet.x(), 1, right));
+    points = std::min(points, walkFor(distanceToNextPixel(pet.y() + side + 3, 1, rise > 0)));
+  }
+  // A hair less, so rounding in the arithmetic never makes a change late.
+  return pet.secondsToWalk(std::max(points - 1e-9, 0.0));
+}
+
+void MascotWalk::State::refresh(double now, double width, double height, double ratio,
+                                QRegion* changed) {
+  const auto& agents = activity.agents;
+  const bool sameGeometry =
+      lookedSize == QSize(static_cast<int>(width), static_cast<int>(height)) &&
+      lookedRatio == ratio && looks.size() == agents.size();
+  if (!sameGeometry) looks.assign(agents.size(), Look{});
+  lookedSize = QSize(static_cast<int>(width), static_cast<int>(height));
+  lookedRatio = ratio;
+
+  const double side = mascotSide(width, agents.size());
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    const auto pet = pets.find(agents[i].id);
+    if (pet == pets.end()) continue;
+    const Look look = lookOf(agents[i], pet->second, side, height, ratio);
+    if (look.sameAs(looks[i])) continue;
+    if (changed && sameGeometry) *changed += looks[i].bounds | look.bounds;
+    looks[i] = look;
+  }
+
+  std::optional<Bubble> next = bubbleAt(now, width, height);
+  if (changed && (next.has_value() != bubble.has_value() || (next && !next->sameAs(*bubble)))) {
+    if (bubble) *changed += bubble->bounds;
+    if (next) *changed += next->bounds;
+  }
+  bubble = std::move(next);
+
+  // The next change: the bubble's time, or a mascot's (with its bubble).
+  quiet = std::numeric_limits<double>::infinity();
+  if (agents.empty() || reducedMotion || width <= 0) return;
+  if (bubble) {
+    quiet = bubbleAt_ + kBubbleDuration - now;
+  } else {
+    quiet = std::max(bubbleAt_ - now, 0.0);
+  }
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    const auto pet = pets.find(agents[i].id);
+    if (pet == pets.end()) continue;
+    const Bubble* speaking = bubble && bubble->speaker == i ? &*bubble : nullptr;
+    quiet = std::min(quiet, quietOf(pet->second, looks[i], speaking, side, ratio));
+  }
+}
+
+const QImage& MascotWalk::State::scaled(const QImage& source, bool mirrored, double side,
+                                        double ratio) {
+  if (side != scaledSide || ratio != scaledRatio) {
+    scaledPictures.clear();
+    scaledSide = side;
+    scaledRatio = ratio;
+  }
+  for (const Scaled& picture : scaledPictures) {
+    if (picture.source == &source && picture.mirrored == mirrored) return picture.image;
+  }
+  const double sourceRatio = source.devicePixelRatio();
+  const StripRect rect =
+      mascotImageRect(0, 0, side, source.width() / sourceRatio, source.height() / sourceRatio);
+  QImage image(static_cast<int>(std::ceil(rect.width * ratio)),
+               static_cast<int>(std::ceil(rect.height * ratio)),
+               QImage::Format_ARGB32_Premultiplied);
+  image.setDevicePixelRatio(ratio);
+  image.fill(Qt::transparent);
+  {
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    if (mirrored) {
+      // Mirrored about the picture's centre line, as about the mascot's.
+      painter.translate(rect.width, 0);
+      painter.scale(-1, 1);
+    }
+    painter.drawImage(QRectF(0, 0, rect.width, rect.height), source);
+  }
+  scaledPictures.push_back({&source, mirrored, std::move(image)});
+  return scaledPictures.back().image;
+}
+
+const QImage& MascotWalk::State::noteImage(const BubbleLayout& layout, double height,
+                                           double ratio) {
+  // The inside of the bubble and the note's place in it are the same
+  // wherever the bubble stands; a whole number of pixels at a whole ratio.
+  const StripRect& inside = layout.white[0];
+  const QRectF box = toQt({layout.textOrigin.x, layout.textOrigin.y, note.width,
+                           noteMetrics->height()},
+                          height);
+  const QRectF insideRect = toQt(inside, height);
+  const QSizeF insideSize(inside.width, inside.height);
+  const QPointF offset = box.topLeft() - insideRect.topLeft();
+  if (ratio != std::floor(ratio) || !insideRect.contains(box)) {
+    noteDrawing = QImage();
+    return noteDrawing;
+  }
+  if (!noteDrawing.isNull() && insideSize == noteInside && offset == noteOffset &&
+      ratio == noteRatio) {
+    return noteDrawing;
+  }
+  noteInside = insideSize;
+  noteOffset = offset;
+  noteRatio = ratio;
+  noteDrawing = QImage(static_cast<int>(inside.width * ratio),
+                       static_cast<int>(inside.height * ratio), QImage::Format_ARGB32_Premultiplied);
+  noteDrawing.setDevicePixelRatio(ratio);
+  noteDrawing.fill(Qt::white);
+  QPainter painter(&noteDrawing);
+  painter.setPen(Qt::black);
+  drawTextAt(painter, *noteMetrics, note, offset);
+  return noteDrawing;
+}
+
+void MascotWalk::State::drawBubble(QPainter& painter, const Bubble& bubble, double height,
+                                   double ratio) {
+  const BubbleLayout& layout = bubble.layout;
+  const QImage& inside = noteImage(layout, height, ratio);
+  for (const StripRect& rect : layout.black) painter.fillRect(toQt(rect, height), Qt::black);
+  if (inside.isNull()) {
+    for (const StripRect& rect : layout.white) painter.fillRect(toQt(rect, height), Qt::white);
+    const QRectF box = toQt({layout.textOrigin.x, layout.textOrigin.y, note.width,
+                             noteMetrics->height()},
+                            height);
+    drawTextAt(painter, *noteMetrics, note, box.topLeft());
+    return;
+  }
+  // The tail's opening, then the inside with its note over it.
+  painter.fillRect(toQt(layout.white[1], height), Qt::white);
+  painter.drawImage(toQt(layout.white[0], height).topLeft(), inside);
 }
 
 MascotWalk::Services MascotWalk::systemServices() {
@@ -306,10 +549,10 @@ void MascotWalk::show(const AgentActivity& activity) {
   });
 
   const std::size_t n = agents.size();
+  const double width = this->width();
   if (n == 0) {
     setAccessibleName(QString());
   } else {
-    const double width = this->width();
     std::size_t claude = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const WorkingAgent& agent = agents[i];
@@ -320,30 +563,26 @@ void MascotWalk::show(const AgentActivity& activity) {
       }
     }
     setAccessibleName(QStringLiteral("%1 Claude and %2 Codex working").arg(claude).arg(n - claude));
-
-    if (!d->reducedMotion) {
-      if (!d->frameInterval) {
-        const double t = d->services.clock->now();
-        d->previousTick = t;
-        d->bubbleAt = t + kFirstBubbleDelay;
-        const double refresh = screen() ? screen()->refreshRate() : kMaxFrameRate;
-        const double rate =
-            std::clamp(refresh > 0 ? refresh : kMaxFrameRate, kMinFrameRate, kMaxFrameRate);
-        d->frameInterval = static_cast<int>(std::lround(1000 / rate));
-        FrameTimers::join(this, d->frameInterval);
-      }
-      d->shownBubble =
-          State::placeOf(d->visibleBubble(d->services.clock->now(), width, this->height()));
-      update();
-      return;
-    }
   }
 
-  if (d->frameInterval) {
+  const bool animate = n > 0 && !d->reducedMotion;
+  if (animate && !d->frameInterval) {
+    const double t = d->services.clock->now();
+    d->previousTick = t;
+    d->bubbleAt_ = t + kFirstBubbleDelay;
+    const double refresh = screen() ? screen()->refreshRate() : kMaxFrameRate;
+    const double rate =
+        std::clamp(refresh > 0 ? refresh : kMaxFrameRate, kMinFrameRate, kMaxFrameRate);
+    d->frameInterval = static_cast<int>(std::lround(1000 / rate));
+    FrameTimers::join(this, d->frameInterval);
+  } else if (animate) {
+    FrameTimers::hurry(this);
+  } else if (d->frameInterval) {
     FrameTimers::leave(this);
     d->frameInterval = 0;
   }
-  d->shownBubble.reset();  // no bubble without the animation
+  d->looks.clear();  // every mascot is placed again
+  d->refresh(d->services.clock->now(), width, height(), devicePixelRatioF(), nullptr);
   update();
 }
 
@@ -352,52 +591,35 @@ const std::map<std::string, PetMotion>& MascotWalk::pets() const { return d->pet
 bool MascotWalk::isAnimating() const { return d->frameInterval != 0; }
 bool MascotWalk::reducedMotion() const { return d->reducedMotion; }
 std::int64_t MascotWalk::speakerIndex() const { return d->speakerIndex; }
-double MascotWalk::bubbleAt() const { return d->bubbleAt; }
+double MascotWalk::bubbleAt() const { return d->bubbleAt_; }
 
-void MascotWalk::tick() {
+MascotWalk::Frame MascotWalk::tick() {
   const double t = d->services.clock->now();
   const double dt = std::min(std::max(t - d->previousTick, 0.0), kMaxStep);
   d->previousTick = t;
   const double width = this->width();
-  const double height = this->height();
 
-  // Each mascot that moved or changed its frame or facing is repainted where
-  // it was and where it is; resting mascots cost nothing.
   const auto& agents = d->activity.agents;
   if (!agents.empty()) {
     const double side = mascotSide(width, agents.size());
     for (const WorkingAgent& agent : agents) {
       const auto found = d->pets.find(agent.id);
-      if (found == d->pets.end()) continue;
-      PetMotion& pet = found->second;
-      const double x = pet.x();
-      const double y = pet.y();
-      const double step = std::floor(std::max(pet.stride(), 0.0));
-      const bool facesLeft = pet.facesLeft();
-      pet.advance(dt, width, side);
-      if (x == pet.x() && y == pet.y() && facesLeft == pet.facesLeft() &&
-          step == std::floor(std::max(pet.stride(), 0.0))) {
-        continue;
-      }
-      update(d->mascotRect(agent.kind, x, y, side, height) |
-             d->mascotRect(agent.kind, pet.x(), pet.y(), side, height));
+      if (found != d->pets.end()) found->second.advance(dt, width, side);
     }
   }
 
-  if (t > d->bubbleAt + kBubbleDuration) {
+  if (t > d->bubbleAt_ + kBubbleDuration) {
     ++d->speakerIndex;
-    d->bubbleAt = t + uniformDraw(*d->services.random, kMinBubblePause, kMaxBubblePause);
+    d->bubbleAt_ = t + uniformDraw(*d->services.random, kMinBubblePause, kMaxBubblePause);
   }
 
-  // The bubble is repainted where it was and where it is when it came, went
-  // or followed its speaker.
-  const std::optional<State::BubblePlace> bubble =
-      State::placeOf(d->visibleBubble(t, width, height));
-  if (bubble != d->shownBubble) {
-    if (d->shownBubble) update(d->shownBubble->bounds);
-    if (bubble) update(bubble->bounds);
-    d->shownBubble = bubble;
-  }
+  // Only the mascots whose drawing changed, where they were and are, and the
+  // bubble when it came, went or moved, are repainted, at once: the frame
+  // reaches the screen in this wake-up, without an event of its own.
+  QRegion changed;
+  d->refresh(t, width, height(), devicePixelRatioF(), &changed);
+  if (!changed.isEmpty()) repaint(changed);
+  return {!changed.isEmpty(), d->quiet};
 }
 
 void MascotWalk::paintEvent(QPaintEvent* event) {
@@ -407,73 +629,28 @@ void MascotWalk::paintEvent(QPaintEvent* event) {
   const double width = this->width();
   if (agents.empty() || width <= 0) return;
   const double height = this->height();
-  const std::size_t n = agents.size();
-  const double side = mascotSide(width, n);
-  const double now = d->services.clock->now();
+  const double ratio = devicePixelRatioF();
+  if (d->lookedSize != size() || d->lookedRatio != ratio || d->looks.size() != agents.size()) {
+    d->refresh(d->services.clock->now(), width, height, ratio, nullptr);
+  }
+  const double side = mascotSide(width, agents.size());
   const QRegion& region = event->region();
 
-  d->loadFonts();
   painter.setPen(Qt::black);
-
-  for (std::size_t i = 0; i < n; ++i) {
-    const WorkingAgent& agent = agents[i];
-    const auto found = d->pets.find(agent.id);
-    if (found == d->pets.end()) continue;
-    const PetMotion& pet = found->second;
-    if (!region.intersects(d->mascotRect(agent.kind, pet.x(), pet.y(), side, height))) continue;
-    const bool claude = agent.kind == WorkingAgent::Kind::claude;
-
-    const std::vector<QImage>* frames = nullptr;
-    if (claude) {
-      frames = &mascotimages::clawd();
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    const State::Look& look = d->looks[i];
+    if (!region.intersects(look.bounds)) continue;
+    if (look.picture) {
+      painter.drawImage(look.at, d->scaled(*look.picture, look.mirrored, side, ratio));
     } else {
-      frames = &mascotimages::codexPet();
-      if (pet.facesLeft() && !mascotimages::codexLeft().empty())
-        frames = &mascotimages::codexLeft();
-    }
-
-    if (!frames->empty()) {
-      const bool mirrored = claude && pet.facesLeft();
-      if (mirrored) {
-        painter.save();
-        painter.translate(2 * pet.x(), 0);
-        painter.scale(-1, 1);
-      }
-      drawPicture(painter, (*frames)[frameIndex(pet.stride(), frames->size())], pet.x(), pet.y(),
-                  side, height);
-      if (mirrored) painter.restore();
-    } else if (const QImage& icon = claude ? mascotimages::claudeIcon() : mascotimages::codexIcon();
-               !icon.isNull()) {
-      drawPicture(painter, icon, pet.x(), pet.y(), side, height);
-    } else {
-      const ShapedText& name = claude ? d->claudeName : d->codexName;
-      const StripPoint origin =
-          nameTextOrigin(pet.x(), pet.y(), side, name.width, d->nameMetrics->height());
-      drawTextAt(painter, *d->nameMetrics, name, origin, height);
+      d->loadFonts();
+      const bool claude = agents[i].kind == WorkingAgent::Kind::claude;
+      drawTextAt(painter, *d->nameMetrics, claude ? d->claudeName : d->codexName, look.at);
     }
   }
-
-  // The bubble due now. When it differs from the one last asked for and this
-  // paint does not cover both, the screen keeps showing the one asked for
-  // (drawn here too, so the repainted part matches the rest) and both places
-  // are repainted next.
-  std::optional<State::Bubble> bubble = d->visibleBubble(now, width, height);
-  const std::optional<State::BubblePlace> place = State::placeOf(bubble);
-  if (place != d->shownBubble) {
-    QRegion both;
-    if (place) both += place->bounds;
-    if (d->shownBubble) both += d->shownBubble->bounds;
-    if (!both.subtracted(region).isEmpty()) {
-      bubble = d->shownBubble ? d->bubbleOf(d->shownBubble->speaker, width, height) : std::nullopt;
-      d->shownBubble = place;
-      update(both);
-    }
+  if (d->bubble && region.intersects(d->bubble->bounds)) {
+    d->drawBubble(painter, *d->bubble, height, ratio);
   }
-  if (!bubble) return;
-  const BubbleLayout& layout = bubble->layout;
-  for (const StripRect& rect : layout.black) painter.fillRect(toQt(rect, height), Qt::black);
-  for (const StripRect& rect : layout.white) painter.fillRect(toQt(rect, height), Qt::white);
-  drawTextAt(painter, *d->noteMetrics, bubble->note, layout.textOrigin, height);
 }
 
 void MascotWalk::hideEvent(QHideEvent* event) {

@@ -51,10 +51,19 @@ class MascotWalk : public QWidget {
   std::int64_t speakerIndex() const;
   double bubbleAt() const;
 
+  // What one animation frame did: whether it repainted anything, and a
+  // lower bound on the seconds of media time before the strip can change
+  // again (infinity when it cannot).
+  struct Frame {
+    bool repainted = false;
+    double quietSeconds = 0;
+  };
   // One animation frame: steps every mascot by the elapsed media time (at
-  // most 0.08 s), advances the bubble schedule and repaints the strip.
-  // Called by the frame timer; public so benchmarks can drive frames.
-  void tick();
+  // most 0.08 s), advances the bubble schedule, and repaints at once the
+  // places where a mascot's drawing (picture, frame, facing, or position in
+  // whole device pixels) or the bubble changed. Called by the frame timer;
+  // public so benchmarks can drive frames.
+  Frame tick();
 
  protected:
   void paintEvent(QPaintEvent* event) override;

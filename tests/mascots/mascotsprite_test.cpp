@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QImage>
+#include <QPainter>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -110,6 +111,57 @@ TEST_F(MascotSpriteTest, WalkingLeftMirrorsClaudeButNotCodexWithoutItsLeftSheet)
   const auto [codexLeft, codexRight] = sides(image, codex, 48);
   EXPECT_EQ(codexLeft, qRgb(255, codexGreen, 0));
   EXPECT_EQ(codexRight, qRgb(0, codexGreen, 255));
+}
+
+// The strip copies pictures scaled once; that gives the same pixels as
+// drawing each frame smoothly scaled into its rectangle, mirrored about its
+// centre line for Claude walking left, with the rectangle's corner on whole
+// pixels: enlarged (side 48) and shrunk to a fractional size (100 mascots).
+TEST_F(MascotSpriteTest, CopiedPicturesMatchSmoothDrawingAtWholePixels) {
+  for (const int count : {2, 100}) {
+    std::vector<WorkingAgent> agents;
+    for (int i = 0; i < count; ++i) {  // Claude in the middle, away from the ends
+      agents.emplace_back("m" + std::to_string(i), (i - count / 2) % 2 ? Kind::codex : Kind::claude,
+                          "Note");
+    }
+    walk->show(AgentActivity(agents));
+    for (int i = 0; i < 40; ++i) {  // walking left, at fractional positions
+      clock->time += 0.037;
+      walk->tick();
+    }
+    const PetMotion& walker = walk->pets().at("m" + std::to_string(count / 2));
+    ASSERT_TRUE(walker.facesLeft() && walker.x() != std::floor(walker.x())) << count;
+
+    QImage expected(walk->size(), QImage::Format_ARGB32_Premultiplied);
+    expected.fill(Qt::white);
+    QPainter painter(&expected);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    const double side = mascotSide(walk->width(), agents.size());
+    for (const WorkingAgent& agent : agents) {
+      const PetMotion& pet = walk->pets().at(agent.id);
+      const bool claude = agent.kind == Kind::claude;
+      const QImage& frame = (claude ? mascotimages::clawd()
+                                    : mascotimages::codexPet())[frameIndex(pet.stride(), 8)];
+      const StripRect rect = flipped(
+          mascotImageRect(pet.x(), pet.y(), side, kFrameWidth, kFrameHeight), walk->height());
+      const QRectF target(std::floor(rect.x + 0.5), std::floor(rect.y + 0.5), rect.width,
+                          rect.height);
+      painter.save();
+      if (claude && pet.facesLeft()) {
+        painter.translate(2 * target.center().x(), 0);
+        painter.scale(-1, 1);
+      }
+      painter.drawImage(target, frame);
+      painter.restore();
+    }
+    painter.end();
+    const QImage drawn = render();
+    int differing = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+      for (int x = 0; x < drawn.width(); ++x) differing += drawn.pixel(x, y) != expected.pixel(x, y);
+    EXPECT_EQ(differing, 0) << count << " mascots";
+    walk->show(AgentActivity{});
+  }
 }
 
 }  // namespace

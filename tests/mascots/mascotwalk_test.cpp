@@ -271,13 +271,14 @@ TEST_F(MascotWalkTest, SpeakerRotatesAfterEachBubble) {
 
 class MascotDrawingTest : public MascotWalkTest {
  protected:
-  // Advances the rotation to `index`, then sets the clock inside that bubble.
+  // Advances the rotation to `index`, then runs a frame inside that bubble.
   void speakAt(std::int64_t index) {
     while (walk->speakerIndex() < index) {
       clock->time = walk->bubbleAt() + 3.01;
       walk->tick();
     }
     clock->time = walk->bubbleAt() + 1;
+    walk->tick();
   }
 
   // The layout the strip should draw for agent `agent` speaking.
@@ -342,14 +343,17 @@ TEST_F(MascotDrawingTest, NoBubbleOutsideItsTimeOrUnderReducedMotion) {
   const PetMotion& pet = walk->pets().at("a");
   const StripRect above{0, pet.y() + 48 + 1, 900, kStripHeight};
   clock->time = 101.9;
+  walk->tick();
   EXPECT_FALSE(paintedIn(render(), above));
   clock->time = 102;
+  walk->tick();
   EXPECT_TRUE(paintedIn(render(), above));
   reduce = true;
   walk->show(activityOf({a}));
   EXPECT_FALSE(paintedIn(render(), above));
 }
 
+// Names stand on whole pixels; the note keeps its place in the bubble.
 TEST_F(MascotDrawingTest, TextLooksAsIfDrawnAsAStringWithItsFont) {
   walk->show(activityOf({a, b, c, e}));
   clock->time += 0.3;
@@ -367,11 +371,16 @@ TEST_F(MascotDrawingTest, TextLooksAsIfDrawnAsAStringWithItsFont) {
     f.setWeight(QFont::DemiBold);
     return f;
   };
-  auto drawAt = [&painter](const QFont& f, const QString& text, StripPoint origin) {
+  auto drawAt = [&painter](const QFont& f, const QString& text, StripPoint origin, bool whole) {
     const QFontMetricsF metrics(f);
     painter.setFont(f);
-    const double top = kStripHeight - (origin.y + metrics.height());
-    painter.drawText(QPointF(origin.x, top + metrics.ascent()), text);
+    double left = origin.x;
+    double top = kStripHeight - (origin.y + metrics.height());
+    if (whole) {
+      left = std::floor(left + 0.5);
+      top = std::floor(top + 0.5);
+    }
+    painter.drawText(QPointF(left, top + metrics.ascent()), text);
   };
   const QFont name = font(QFontDatabase::GeneralFont, 12);
   const QFontMetricsF nameMetrics(name);
@@ -381,7 +390,8 @@ TEST_F(MascotDrawingTest, TextLooksAsIfDrawnAsAStringWithItsFont) {
     const QString text = agent.kind == Kind::claude ? "Claude" : "Codex";
     drawAt(name, text,
            nameTextOrigin(pet.x(), pet.y(), side, nameMetrics.horizontalAdvance(text),
-                          nameMetrics.height()));
+                          nameMetrics.height()),
+           true);
   }
   const BubbleLayout bubble = expectedBubble(c);
   for (const StripRect& rect : bubble.black)
@@ -390,7 +400,8 @@ TEST_F(MascotDrawingTest, TextLooksAsIfDrawnAsAStringWithItsFont) {
   for (const StripRect& rect : bubble.white)
     painter.fillRect(QRectF(rect.x, kStripHeight - rect.y - rect.height, rect.width, rect.height),
                      Qt::white);
-  drawAt(font(QFontDatabase::FixedFont, 11), QString::fromStdString(c.note), bubble.textOrigin);
+  drawAt(font(QFontDatabase::FixedFont, 11), QString::fromStdString(c.note), bubble.textOrigin,
+         false);
   painter.end();
   EXPECT_TRUE(drawn == expected);
 }
@@ -432,7 +443,8 @@ class MascotRepaintTest : public MascotDrawingTest {
     walk->tick();
   }
 
-  // Strip pixels a mascot's square (lifted one point) and name cover.
+  // Strip pixels a mascot's name covers, standing on whole pixels (no
+  // pictures here).
   QRect mascotArea(const WorkingAgent& agent) const {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     font.setPixelSize(12);
@@ -441,8 +453,11 @@ class MascotRepaintTest : public MascotDrawingTest {
     const QString name = agent.kind == Kind::claude ? "Claude" : "Codex";
     const PetMotion& pet = walk->pets().at(agent.id);
     const double side = mascotSide(walk->width(), walk->activity().agents.size());
-    return pixels(
-        mascotBounds(pet.x(), pet.y(), side, metrics.horizontalAdvance(name), metrics.height()));
+    const double width = metrics.horizontalAdvance(name);
+    const StripPoint origin = nameTextOrigin(pet.x(), pet.y(), side, width, metrics.height());
+    const StripRect box = flipped({origin.x, origin.y, width, metrics.height()}, kStripHeight);
+    return QRectF(wholePixels(box.x, 1), wholePixels(box.y, 1), width, metrics.height())
+        .toAlignedRect();
   }
   QRect bubbleArea(const WorkingAgent& speaker) const {
     return pixels(bubbleBounds(expectedBubble(speaker)));
