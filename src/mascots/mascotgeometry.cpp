@@ -30,6 +30,20 @@ double distanceToNextPixel(double points, double pixelRatio, bool up) {
   return up ? (pixel + 0.5) / pixelRatio - points : points - (pixel - 0.5) / pixelRatio;
 }
 
+void mergeSpans(std::vector<Span>& spans) {
+  std::erase_if(spans, [](const Span& span) { return span.second <= span.first; });
+  std::sort(spans.begin(), spans.end());
+  std::size_t kept = 0;
+  for (const Span& span : spans) {
+    if (kept > 0 && span.first <= spans[kept - 1].second) {
+      spans[kept - 1].second = std::max(spans[kept - 1].second, span.second);
+    } else {
+      spans[kept++] = span;
+    }
+  }
+  spans.resize(kept);
+}
+
 double mascotSide(double width, std::size_t agents) {
   return std::min(width * kStripShare / static_cast<double>(std::max<std::size_t>(agents, 1)),
                   kMaxSide);

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace umbrafold {
 
@@ -39,6 +41,14 @@ double wholePixels(double points, double pixelRatio);
 // wholePixels(points, pixelRatio) stays the same: moving further changes
 // it. 0 when any move down changes it.
 double distanceToNextPixel(double points, double pixelRatio, bool up);
+
+// A run of columns [first, second) of a strip's pixels.
+using Span = std::pair<int, int>;
+
+// Sorts `spans` by their first column and joins every two that overlap or
+// touch, in place: afterwards they are disjoint, apart from each other and
+// in ascending order, and cover the same columns. Empty spans are dropped.
+void mergeSpans(std::vector<Span>& spans);
 
 // Side of the square each mascot is drawn in, for `agents` mascots in a strip
 // `width` wide: all together take at most 88 % of the width, none more than 48.

@@ -239,9 +239,15 @@ struct MascotWalk::State {
 
   void loadFonts();
   // Recomputes what every mascot and the bubble show at media time `now`,
-  // and the seconds before that may change. With `changed`, the places of
-  // whatever changed are added to it.
-  void refresh(double now, double width, double height, double ratio, QRegion* changed);
+  // and the seconds before that may change. With `collect`, the places of
+  // whatever changed, where it was and where it is, are left in `changed`.
+  void refresh(double now, double width, double height, double ratio, bool collect);
+  // The places left in `changed` as one band of whole columns: from the
+  // topmost to the bottommost of them, across the columns any of them
+  // covers, clipped to a strip of `size`. One band of disjoint rectangles
+  // is cheap to build, to paint through and to send to the display, however
+  // many mascots changed. Empty when nothing changed.
+  QRegion changedColumns(QSize size);
   Look lookOf(const WorkingAgent& agent, const PetMotion& pet, double side, double height,
               double ratio);
   std::optional<Bubble> bubbleAt(double now, double width, double height);
@@ -280,6 +286,11 @@ struct MascotWalk::State {
   double quiet = 0;  // seconds before any of it may change
   QSize lookedSize;
   double lookedRatio = 0;
+
+  // Kept from frame to frame, so a frame allocates nothing for them.
+  std::vector<QRect> changed;
+  std::vector<Span> spans;
+  std::vector<QRect> columns;
 
   std::vector<Scaled> scaledPictures;
   double scaledSide = 0;
@@ -385,7 +396,8 @@ double MascotWalk::State::quietOf(const PetMotion& pet, const Look& look, const 
 }
 
 void MascotWalk::State::refresh(double now, double width, double height, double ratio,
-                                QRegion* changed) {
+                                bool collect) {
+  changed.clear();
   const auto& agents = activity.agents;
   const bool sameGeometry =
       lookedSize == QSize(static_cast<int>(width), static_cast<int>(height)) &&
@@ -400,14 +412,17 @@ void MascotWalk::State::refresh(double now, double width, double height, double 
     if (pet == pets.end()) continue;
     const Look look = lookOf(agents[i], pet->second, side, height, ratio);
     if (look.sameAs(looks[i])) continue;
-    if (changed && sameGeometry) *changed += looks[i].bounds | look.bounds;
+    if (collect && sameGeometry) {
+      changed.push_back(looks[i].bounds);
+      changed.push_back(look.bounds);
+    }
     looks[i] = look;
   }
 
   std::optional<Bubble> next = bubbleAt(now, width, height);
-  if (changed && (next.has_value() != bubble.has_value() || (next && !next->sameAs(*bubble)))) {
-    if (bubble) *changed += bubble->bounds;
-    if (next) *changed += next->bounds;
+  if (collect && (next.has_value() != bubble.has_value() || (next && !next->sameAs(*bubble)))) {
+    if (bubble) changed.push_back(bubble->bounds);
+    if (next) changed.push_back(next->bounds);
   }
   bubble = std::move(next);
 
@@ -425,6 +440,27 @@ void MascotWalk::State::refresh(double now, double width, double height, double 
     const Bubble* speaking = bubble && bubble->speaker == i ? &*bubble : nullptr;
     quiet = std::min(quiet, quietOf(pet->second, looks[i], speaking, side, ratio));
   }
+}
+
+QRegion MascotWalk::State::changedColumns(QSize size) {
+  spans.clear();
+  int top = size.height();
+  int bottom = 0;
+  for (const QRect& rect : changed) {
+    const QRect inside = rect.intersected(QRect(QPoint(0, 0), size));
+    if (inside.isEmpty()) continue;
+    spans.emplace_back(inside.left(), inside.right() + 1);
+    top = std::min(top, inside.top());
+    bottom = std::max(bottom, inside.bottom() + 1);
+  }
+  mergeSpans(spans);
+  columns.clear();
+  for (const Span& span : spans) {
+    columns.emplace_back(span.first, top, span.second - span.first, bottom - top);
+  }
+  QRegion region;
+  if (!columns.empty()) region.setRects(columns.data(), static_cast<int>(columns.size()));
+  return region;
 }
 
 const QImage& MascotWalk::State::scaled(const QImage& source, bool mirrored, double side,
@@ -573,7 +609,8 @@ void MascotWalk::show(const AgentActivity& activity) {
     const double refresh = screen() ? screen()->refreshRate() : kMaxFrameRate;
     const double rate =
         std::clamp(refresh > 0 ? refresh : kMaxFrameRate, kMinFrameRate, kMaxFrameRate);
-    d->frameInterval = static_cast<int>(std::lround(1000 / rate));
+    // Whole milliseconds, rounded down: never slower than the rate asked for.
+    d->frameInterval = static_cast<int>(1000 / rate);
     FrameTimers::join(this, d->frameInterval);
   } else if (animate) {
     FrameTimers::hurry(this);
@@ -582,7 +619,7 @@ void MascotWalk::show(const AgentActivity& activity) {
     d->frameInterval = 0;
   }
   d->looks.clear();  // every mascot is placed again
-  d->refresh(d->services.clock->now(), width, height(), devicePixelRatioF(), nullptr);
+  d->refresh(d->services.clock->now(), width, height(), devicePixelRatioF(), false);
   update();
 }
 
@@ -616,8 +653,9 @@ MascotWalk::Frame MascotWalk::tick() {
   // Only the mascots whose drawing changed, where they were and are, and the
   // bubble when it came, went or moved, are repainted, at once: the frame
   // reaches the screen in this wake-up, without an event of its own.
-  QRegion changed;
-  d->refresh(t, width, height(), devicePixelRatioF(), &changed);
+  d->refresh(t, width, height(), devicePixelRatioF(), true);
+  if (d->changed.empty()) return {false, d->quiet};
+  const QRegion changed = d->changedColumns(size());
   if (!changed.isEmpty()) repaint(changed);
   return {!changed.isEmpty(), d->quiet};
 }
@@ -631,7 +669,7 @@ void MascotWalk::paintEvent(QPaintEvent* event) {
   const double height = this->height();
   const double ratio = devicePixelRatioF();
   if (d->lookedSize != size() || d->lookedRatio != ratio || d->looks.size() != agents.size()) {
-    d->refresh(d->services.clock->now(), width, height, ratio, nullptr);
+    d->refresh(d->services.clock->now(), width, height, ratio, false);
   }
   const double side = mascotSide(width, agents.size());
   const QRegion& region = event->region();

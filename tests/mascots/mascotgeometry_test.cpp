@@ -39,6 +39,25 @@ TEST(MascotGeometry, DrawingsStandOnWholeDevicePixels) {
   EXPECT_NEAR(distanceToNextPixel(10.3, 2, true), 0.45, 1e-12);
 }
 
+TEST(MascotGeometry, SpansAreSortedAndJoinedWhereTheyOverlapOrTouch) {
+  struct Row {
+    std::vector<Span> spans;
+    std::vector<Span> merged;
+  };
+  const Row rows[] = {
+      {{}, {}},
+      {{{30, 40}, {0, 10}}, {{0, 10}, {30, 40}}},                // sorted, kept apart
+      {{{0, 10}, {10, 20}}, {{0, 20}}},                          // touching
+      {{{5, 50}, {0, 10}, {20, 30}, {60, 70}}, {{0, 50}, {60, 70}}},  // overlapping, inside
+      {{{8, 8}, {3, 1}, {0, 2}}, {{0, 2}}},                      // empty ones dropped
+  };
+  for (const Row& row : rows) {
+    std::vector<Span> spans = row.spans;
+    mergeSpans(spans);
+    EXPECT_EQ(spans, row.merged) << row.spans.size();
+  }
+}
+
 TEST(MascotGeometry, FrameIsTheWholeStrideModuloTheFrameCount) {
   EXPECT_EQ(frameIndex(17.9, 8), 1u);
   EXPECT_EQ(frameIndex(17.9, 6), 5u);
