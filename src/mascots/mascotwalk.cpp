@@ -411,12 +411,11 @@ void MascotWalk::State::refresh(double now, double width, double height, double 
     const auto pet = pets.find(agents[i].id);
     if (pet == pets.end()) continue;
     const Look look = lookOf(agents[i], pet->second, side, height, ratio);
-    if (look.sameAs(looks[i])) continue;
-    if (collect && sameGeometry) {
+    if (collect && sameGeometry && !look.sameAs(looks[i])) {
       changed.push_back(looks[i].bounds);
       changed.push_back(look.bounds);
     }
-    looks[i] = look;
+    looks[i] = look;  // also when drawn the same: its exact place moved on
   }
 
   std::optional<Bubble> next = bubbleAt(now, width, height);

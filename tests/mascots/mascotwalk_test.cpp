@@ -572,6 +572,25 @@ TEST_F(MascotRepaintTest, BubbleDueBetweenAFrameAndItsPaintIsDrawnWhole) {
   expectScreenMatchesAFullRepaint();
 }
 
+// The frame timer skips ticks for as long as a frame foresees no change: a
+// frame sooner than that must find nothing to repaint, through walks, rests,
+// turns and bubbles.
+TEST_F(MascotRepaintTest, NothingChangesSoonerThanAFrameForesees) {
+  random->fallback = ScriptedRandom::fraction(0.8);
+  showCurtain({a, b, c, e});
+  int skipped = 0;
+  for (int i = 0; i < 1500; ++i) {
+    clock->time += 0.016;
+    const double quiet = walk->tick().quietSeconds;
+    if (quiet > 0.016) {
+      clock->time += std::min(quiet, 0.08) * 0.99;
+      ASSERT_FALSE(walk->tick().repainted) << "frame " << i << ", " << quiet << " s foreseen";
+      ++skipped;
+    }
+  }
+  EXPECT_GT(skipped, 100);
+}
+
 TEST_F(MascotRepaintTest, ScreenMatchesAFullRepaintThroughWalksAndBubbles) {
   random->fallback = ScriptedRandom::fraction(0.8);  // long walks at 76 points/s
   showCurtain({a, b, c, e});
