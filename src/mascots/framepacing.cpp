@@ -17,8 +17,7 @@ constexpr double kLateness = 0.01;
 int ticksToNextFrame(double quietSeconds, bool repainted, int intervalMs, double maxStepSeconds) {
   const double tick = intervalMs / 1000.0;
   const int most = std::max(1, static_cast<int>((maxStepSeconds - kLateness) / tick));
-  const int least =
-      repainted ? std::max(1, static_cast<int>(1 / kSlowestFrameRate / tick)) : 1;
+  const int least = repainted ? std::max(1, static_cast<int>(1 / kSlowestFrameRate / tick)) : 1;
   const int longest = std::max(most, least);
   if (!(quietSeconds < longest * tick)) return longest;
   // A hair less, so a time that is a whole number of ticks stays one.

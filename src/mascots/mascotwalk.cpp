@@ -96,8 +96,8 @@ class FrameTimers {
   // a change the timer could not foresee.
   static void hurry(MascotWalk* walk) {
     for (auto& [interval, entry] : entries()) {
-      if (entry.timer && std::find(entry.walks.begin(), entry.walks.end(), walk) !=
-                             entry.walks.end() &&
+      if (entry.timer &&
+          std::find(entry.walks.begin(), entry.walks.end(), walk) != entry.walks.end() &&
           entry.timer->interval() != interval) {
         entry.timer->start(interval);
       }
@@ -499,9 +499,8 @@ const QImage& MascotWalk::State::noteImage(const BubbleLayout& layout, double he
   // The inside of the bubble and the note's place in it are the same
   // wherever the bubble stands; a whole number of pixels at a whole ratio.
   const StripRect& inside = layout.white[0];
-  const QRectF box = toQt({layout.textOrigin.x, layout.textOrigin.y, note.width,
-                           noteMetrics->height()},
-                          height);
+  const QRectF box =
+      toQt({layout.textOrigin.x, layout.textOrigin.y, note.width, noteMetrics->height()}, height);
   const QRectF insideRect = toQt(inside, height);
   const QSizeF insideSize(inside.width, inside.height);
   const QPointF offset = box.topLeft() - insideRect.topLeft();
@@ -516,8 +515,9 @@ const QImage& MascotWalk::State::noteImage(const BubbleLayout& layout, double he
   noteInside = insideSize;
   noteOffset = offset;
   noteRatio = ratio;
-  noteDrawing = QImage(static_cast<int>(inside.width * ratio),
-                       static_cast<int>(inside.height * ratio), QImage::Format_ARGB32_Premultiplied);
+  noteDrawing =
+      QImage(static_cast<int>(inside.width * ratio), static_cast<int>(inside.height * ratio),
+             QImage::Format_ARGB32_Premultiplied);
   noteDrawing.setDevicePixelRatio(ratio);
   noteDrawing.fill(Qt::white);
   QPainter painter(&noteDrawing);
@@ -533,9 +533,8 @@ void MascotWalk::State::drawBubble(QPainter& painter, const Bubble& bubble, doub
   for (const StripRect& rect : layout.black) painter.fillRect(toQt(rect, height), Qt::black);
   if (inside.isNull()) {
     for (const StripRect& rect : layout.white) painter.fillRect(toQt(rect, height), Qt::white);
-    const QRectF box = toQt({layout.textOrigin.x, layout.textOrigin.y, note.width,
-                             noteMetrics->height()},
-                            height);
+    const QRectF box =
+        toQt({layout.textOrigin.x, layout.textOrigin.y, note.width, noteMetrics->height()}, height);
     drawTextAt(painter, *noteMetrics, note, box.topLeft());
     return;
   }

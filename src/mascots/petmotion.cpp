@@ -62,9 +62,9 @@ double PetMotion::secondsToWalk(double points) const {
   // A step moves at most its length times (velocity_ + kAcceleration x the
   // time since now), and never faster than cruise_.
   if (velocity_ >= cruise_) return distance / cruise_;
-  const double speedingUp = (std::sqrt(velocity_ * velocity_ + 4 * kAcceleration * distance) -
-                             velocity_) /
-                            (2 * kAcceleration);
+  const double speedingUp =
+      (std::sqrt(velocity_ * velocity_ + 4 * kAcceleration * distance) - velocity_) /
+      (2 * kAcceleration);
   if (velocity_ + kAcceleration * speedingUp <= cruise_) return speedingUp;
   return distance / cruise_;
 }

@@ -46,10 +46,10 @@ TEST(MascotGeometry, SpansAreSortedAndJoinedWhereTheyOverlapOrTouch) {
   };
   const Row rows[] = {
       {{}, {}},
-      {{{30, 40}, {0, 10}}, {{0, 10}, {30, 40}}},                // sorted, kept apart
-      {{{0, 10}, {10, 20}}, {{0, 20}}},                          // touching
+      {{{30, 40}, {0, 10}}, {{0, 10}, {30, 40}}},                     // sorted, kept apart
+      {{{0, 10}, {10, 20}}, {{0, 20}}},                               // touching
       {{{5, 50}, {0, 10}, {20, 30}, {60, 70}}, {{0, 50}, {60, 70}}},  // overlapping, inside
-      {{{8, 8}, {3, 1}, {0, 2}}, {{0, 2}}},                      // empty ones dropped
+      {{{8, 8}, {3, 1}, {0, 2}}, {{0, 2}}},                           // empty ones dropped
   };
   for (const Row& row : rows) {
     std::vector<Span> spans = row.spans;

@@ -140,8 +140,8 @@ TEST_F(MascotSpriteTest, CopiedPicturesMatchSmoothDrawingAtWholePixels) {
     for (const WorkingAgent& agent : agents) {
       const PetMotion& pet = walk->pets().at(agent.id);
       const bool claude = agent.kind == Kind::claude;
-      const QImage& frame = (claude ? mascotimages::clawd()
-                                    : mascotimages::codexPet())[frameIndex(pet.stride(), 8)];
+      const QImage& frame =
+          (claude ? mascotimages::clawd() : mascotimages::codexPet())[frameIndex(pet.stride(), 8)];
       const StripRect rect = flipped(
           mascotImageRect(pet.x(), pet.y(), side, kFrameWidth, kFrameHeight), walk->height());
       const QRectF target(std::floor(rect.x + 0.5), std::floor(rect.y + 0.5), rect.width,
@@ -158,7 +158,8 @@ TEST_F(MascotSpriteTest, CopiedPicturesMatchSmoothDrawingAtWholePixels) {
     const QImage drawn = render();
     int differing = 0;
     for (int y = 0; y < drawn.height(); ++y)
-      for (int x = 0; x < drawn.width(); ++x) differing += drawn.pixel(x, y) != expected.pixel(x, y);
+      for (int x = 0; x < drawn.width(); ++x)
+        differing += drawn.pixel(x, y) != expected.pixel(x, y);
     EXPECT_EQ(differing, 0) << count << " mascots";
     walk->show(AgentActivity{});
   }

@@ -472,7 +472,8 @@ class MascotRepaintTest : public MascotDrawingTest {
   static void expectConfined(const QRegion& painted, const QRegion& must) {
     EXPECT_TRUE(must.subtracted(painted).isEmpty()) << "not repainted: " << rectsOf(must - painted);
     QRegion allowed;
-    for (const QRect& rect : must) allowed += QRect(rect.left() - 3, 0, rect.width() + 6, kStripHeight);
+    for (const QRect& rect : must)
+      allowed += QRect(rect.left() - 3, 0, rect.width() + 6, kStripHeight);
     EXPECT_TRUE(painted.subtracted(allowed).isEmpty())
         << "repainted too much: " << rectsOf(painted - allowed);
   }
