@@ -15,32 +15,51 @@
 #include "mascotimages.h"
 #include "setupwindow.h"
 #include "signalwatch.h"
+#include "waylandplatform.h"
 #include "x11window.h"
 
 namespace {
 
 using namespace umbrafold;
 
+// Names the desktop session for a refusal: its desktop and its display.
+std::string sessionName() {
+  std::string name;
+  if (const char* desktop = std::getenv("XDG_CURRENT_DESKTOP"); desktop && *desktop) {
+    name = std::string(desktop) + " ";
+  }
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return name + "Wayland session (WAYLAND_DISPLAY=" + (wayland ? wayland : "") + ")";
+}
+
 // The platform pieces, chosen once: the X11 ones on an X server of its own;
-// under Wayland (even through XWayland) an X grab protects nothing, so
-// arming is refused there rather than pretended.
+// under Wayland the compositor's session lock. Where there is no lock to
+// take (a Wayland compositor without ext-session-lock-v1, where an X grab
+// through XWayland would protect nothing), arming is refused rather than
+// pretended.
 Platform choosePlatform() {
   Platform platform;
-  platform.displays = makeQtDisplays();
-  const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb") &&
-                   std::getenv("WAYLAND_DISPLAY") == nullptr;
-  if (x11) {
+  if (std::getenv("WAYLAND_DISPLAY") != nullptr) {
+    QString problem;
+    WaylandPlatform wayland = makeWaylandPlatform(problem);
+    if (wayland.presentation) {
+      platform.displays = std::move(wayland.displays);
+      platform.presentation = std::move(wayland.presentation);
+      platform.focus = std::move(wayland.focus);
+      platform.makeCurtain = std::move(wayland.makeCurtain);
+    } else {
+      platform.presentation = makeRefusingPresentation(
+          problem.toStdString() + " in this " + sessionName() + ", so Umbrafold cannot lock it");
+    }
+  } else if (QGuiApplication::platformName() == QLatin1String("xcb")) {
     platform.presentation = makeX11Presentation();
     platform.focus = makeX11Focus();
-  }
-  if (!platform.presentation) {
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  } else {
     platform.presentation = makeRefusingPresentation(
-        wayland ? std::string("this is a Wayland session (WAYLAND_DISPLAY=") + wayland +
-                      "), where an X11 grab protects nothing, and Umbrafold cannot lock it"
-                : "the display platform \"" + QGuiApplication::platformName().toStdString() +
-                      "\" is not X11, so the keyboard cannot be held");
+        "the display platform \"" + QGuiApplication::platformName().toStdString() +
+        "\" is not X11, so the keyboard cannot be held");
   }
+  if (!platform.displays) platform.displays = makeQtDisplays();
   if (!platform.focus) platform.focus = makeQtFocus();
   platform.terminate = [](int status) { QCoreApplication::exit(status); };
   platform.iconFile = SetupWindow::defaultIconFile();
@@ -75,6 +94,12 @@ int main(int argc, char* argv[]) {
   // us or read our memory: while armed it holds the password's digest, and
   // while the user types, the password itself.
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
+  // Under Wayland the setup window is a window of the compositor's own,
+  // not one of XWayland, unless the user chose Qt's platform.
+  if (std::getenv("WAYLAND_DISPLAY") != nullptr && std::getenv("QT_QPA_PLATFORM") == nullptr) {
+    setenv("QT_QPA_PLATFORM", "wayland;xcb", 0);
+  }
 
   int qtArgc = 1;  // Qt sees no arguments: the program takes none
   QApplication app(qtArgc, argv);

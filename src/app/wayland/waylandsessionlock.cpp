@@ -59,8 +59,8 @@ struct WaylandSessionLockPrivate {
     zxdg_output_v1* xdgOutput = nullptr;
     QString name;
     bool announced = false;
-    int scale = 1;          // as of the last done event
-    int pendingScale = 1;   // as sent since
+    int scale = 1;         // as of the last done event
+    int pendingScale = 1;  // as sent since
 
     wl_surface* surface = nullptr;
     ext_session_lock_surface_v1* lockSurface = nullptr;
@@ -238,7 +238,8 @@ const wl_output_listener kOutputListener = {
       if (!o->announced) {
         o->d->announce(*o);
       } else if (scaleChanged && o->configured) {
-        o->d->post([q = o->d->q, name = o->name, size = o->size] { emit q->configured(name, size); });
+        o->d->post(
+            [q = o->d->q, name = o->name, size = o->size] { emit q->configured(name, size); });
       }
     },
     // scale
@@ -309,7 +310,8 @@ const ext_session_lock_surface_v1_listener kLockSurfaceListener = {
       o->size = QSize(static_cast<int>(std::min(width, 1u << 15)),
                       static_cast<int>(std::min(height, 1u << 15)));
       if (o->announced)
-        o->d->post([q = o->d->q, name = o->name, size = o->size] { emit q->configured(name, size); });
+        o->d->post(
+            [q = o->d->q, name = o->name, size = o->size] { emit q->configured(name, size); });
     },
 };
 
@@ -417,12 +419,23 @@ const wl_pointer_listener kPointerListener = {
       if (!d->pointerFocus || !d->pointerFocus->announced) return;
       Qt::MouseButton button = Qt::NoButton;
       switch (code) {
-        case BTN_LEFT: button = Qt::LeftButton; break;
-        case BTN_RIGHT: button = Qt::RightButton; break;
-        case BTN_MIDDLE: button = Qt::MiddleButton; break;
-        case BTN_SIDE: button = Qt::BackButton; break;
-        case BTN_EXTRA: button = Qt::ForwardButton; break;
-        default: return;
+        case BTN_LEFT:
+          button = Qt::LeftButton;
+          break;
+        case BTN_RIGHT:
+          button = Qt::RightButton;
+          break;
+        case BTN_MIDDLE:
+          button = Qt::MiddleButton;
+          break;
+        case BTN_SIDE:
+          button = Qt::BackButton;
+          break;
+        case BTN_EXTRA:
+          button = Qt::ForwardButton;
+          break;
+        default:
+          return;
       }
       d->post([q = d->q, name = d->pointerFocus->name, position = d->pointerPosition, button,
                pressed = state == WL_POINTER_BUTTON_STATE_PRESSED] {
@@ -472,11 +485,11 @@ bool Impl::connect() {
     if (!o->announced && (o->name.isEmpty() ? !o->xdgOutput : o->version < 2)) announce(*o);
   }
 
-  readNotifier = std::make_unique<QSocketNotifier>(wl_display_get_fd(display),
-                                                   QSocketNotifier::Read);
+  readNotifier =
+      std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Read);
   QObject::connect(readNotifier.get(), &QSocketNotifier::activated, q, [this] { readEvents(); });
-  writeNotifier = std::make_unique<QSocketNotifier>(wl_display_get_fd(display),
-                                                    QSocketNotifier::Write);
+  writeNotifier =
+      std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Write);
   writeNotifier->setEnabled(false);
   QObject::connect(writeNotifier.get(), &QSocketNotifier::activated, q, [this] { flush(); });
   repeatTimer.setSingleShot(true);
@@ -536,7 +549,8 @@ void Impl::post(std::function<void()> emitSignal) {
   pendingSignals.push_back(std::move(emitSignal));
   if (emitScheduled) return;
   emitScheduled = true;
-  QMetaObject::invokeMethod(q, [this] { emitPending(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      q, [this] { emitPending(); }, Qt::QueuedConnection);
 }
 
 void Impl::emitPending() {
@@ -586,8 +600,8 @@ void Impl::addOutput(std::uint32_t global, std::uint32_t version) {
   o->d = this;
   o->global = global;
   o->version = std::min(version, 4u);
-  o->output = static_cast<wl_output*>(
-      wl_registry_bind(registry, global, &wl_output_interface, o->version));
+  o->output =
+      static_cast<wl_output*>(wl_registry_bind(registry, global, &wl_output_interface, o->version));
   wl_output_add_listener(o->output, &kOutputListener, o.get());
   if (o->version < 4) watchXdgOutput(*o);
   Output& added = *o;
@@ -608,8 +622,7 @@ void Impl::announce(Output& o) {
   if (o.name.isEmpty()) o.name = QStringLiteral("wl_output-%1").arg(o.global);
   o.announced = true;
   post([q = q, name = o.name] { emit q->outputAdded(name); });
-  if (o.configured)
-    post([q = q, name = o.name, size = o.size] { emit q->configured(name, size); });
+  if (o.configured) post([q = q, name = o.name, size = o.size] { emit q->configured(name, size); });
 }
 
 void Impl::removeOutput(std::uint32_t global) {
@@ -708,8 +721,8 @@ Buffer* Impl::freeBuffer(Output& o) {
   for (auto& b : o.buffers) {
     if (!b->busy && !b->retired && b.get() != o.front) return b.get();
   }
-  const auto current = std::count_if(o.buffers.begin(), o.buffers.end(),
-                                     [](const auto& b) { return !b->retired; });
+  const auto current =
+      std::count_if(o.buffers.begin(), o.buffers.end(), [](const auto& b) { return !b->retired; });
   // Two buffers of the current size: one shown, one drawn into.
   if (current >= 2) return nullptr;
   std::unique_ptr<Buffer> b = createBuffer(pixels, o.scale);
@@ -850,6 +863,24 @@ bool WaylandSessionLock::unlock() {
   return true;
 }
 
+bool WaylandSessionLock::withdraw() {
+  if (!d_->usable()) return false;
+  if (d_->state != State::Locking) return d_->state == State::Unlocked;
+  // Destroying the lock once locked has been sent is a protocol error that
+  // would leave the session locked for good: let any such event in first.
+  if (wl_display_roundtrip(d_->display) < 0) {
+    d_->fail();
+    return false;
+  }
+  if (d_->state != State::Locking) return d_->state == State::Unlocked;
+  d_->destroyLockSurfaces();
+  ext_session_lock_v1_destroy(d_->lock);
+  d_->lock = nullptr;
+  d_->state = State::Unlocked;
+  d_->flush();
+  return true;
+}
+
 bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, const Draw& draw) {
   WaylandSessionLockPrivate::Output* o = d_->find(output);
   if (!d_->usable() || !o || !o->lockSurface || !o->configured || o->size.isEmpty()) return false;
@@ -895,8 +926,8 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
   }
   wl_surface_attach(o->surface, b->buffer, 0, 0);
   for (const QRect& r : region) {
-    wl_surface_damage_buffer(o->surface, r.x() * o->scale, r.y() * o->scale,
-                             r.width() * o->scale, r.height() * o->scale);
+    wl_surface_damage_buffer(o->surface, r.x() * o->scale, r.y() * o->scale, r.width() * o->scale,
+                             r.height() * o->scale);
   }
   if (o->frameWanted) d_->addFrameCallback(*o);
   wl_surface_commit(o->surface);

@@ -73,6 +73,12 @@ class WaylandSessionLock : public QObject {
   // Returns true when it has (the desktop is visible again), false when the
   // connection broke first or there was no lock to give back.
   bool unlock();
+  // Gives up a lock asked for that has not arrived: after a round trip
+  // that lets a locked() already on its way arrive first, the request is
+  // withdrawn and its surfaces destroyed. Returns true when state() is
+  // Unlocked afterwards, false when the session turned out to be locked
+  // (locked() follows) or the connection broke.
+  bool withdraw();
 
   // Draws into `image`, which holds the surface's current content, at
   // least the pixels of `region` (logical coordinates; the image's device

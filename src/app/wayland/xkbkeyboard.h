@@ -21,7 +21,7 @@ class XkbKeyboard {
   struct Key {
     int key = 0;  // a Qt::Key; 0 when the key has no Qt equivalent
     Qt::KeyboardModifiers modifiers;
-    QString text;  // what the key types with the current modifiers; may be empty
+    QString text;          // what the key types with the current modifiers; may be empty
     bool repeats = false;  // whether the keymap lets the key repeat
   };
 

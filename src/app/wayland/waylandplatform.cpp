@@ -1,0 +1,361 @@
+#include "waylandplatform.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPointer>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <utility>
+
+#include "agentactivity.h"
+#include "waylandsessionlock.h"
+
+namespace umbrafold {
+
+namespace {
+
+// How long arming waits for the compositor to confirm the lock.
+constexpr std::chrono::milliseconds kLockDeadline{8000};
+// How often walking mascots are looked for on surfaces that get no frames.
+constexpr std::chrono::milliseconds kStripWatch{200};
+
+// The lock connection and the curtains drawn into its surfaces, shared by
+// the three platform pieces.
+class LockedSurfaces : public QObject {
+ public:
+  LockedSurfaces() : lock(new WaylandSessionLock(this)) {
+    connect(lock, &WaylandSessionLock::configured, this,
+            [this](const QString& name, const QSize&) { repaintAll(name); });
+    connect(lock, &WaylandSessionLock::outputRemoved, this,
+            [this](const QString& name) { surfaces.erase(name); });
+    connect(lock, &WaylandSessionLock::frameReady, this, &LockedSurfaces::frameReady);
+    connect(lock, &WaylandSessionLock::keyEvent, this, &LockedSurfaces::deliverKey);
+    connect(lock, &WaylandSessionLock::pointerButton, this, &LockedSurfaces::deliverButton);
+    connect(lock, &WaylandSessionLock::connectionLost, this, [](const QString& reason) {
+      std::fprintf(stderr, "umbrafold: the Wayland session lock is gone: %s\n",
+                   reason.toLocal8Bit().constData());
+    });
+    watch.setInterval(kStripWatch);
+    connect(&watch, &QTimer::timeout, this, &LockedSurfaces::watchStrips);
+  }
+
+  // The curtain drawn on `output` from now on; its whole surface is drawn.
+  void bind(const QString& output, CurtainWindow* curtain) {
+    Surface& surface = surfaces[output];
+    if (surface.curtain == curtain) return;
+    if (surface.curtain) surface.curtain->disconnect(this);
+    surface.curtain = curtain;
+    surface.seen = curtain->mascots()->activity();
+    connect(curtain, &CurtainWindow::contentChanged, this, [this, output](const QRect& area) {
+      const auto found = surfaces.find(output);
+      if (found == surfaces.end()) return;
+      found->second.damage += area;
+      schedulePaint();
+    });
+    if (!watch.isActive()) watch.start();
+    repaintAll(output);
+  }
+
+  void unbind(QWidget* curtain) {
+    for (auto& [output, surface] : surfaces) {
+      if (surface.curtain != curtain) continue;
+      curtain->disconnect(this);
+      surface.curtain = nullptr;
+      surface.damage = QRegion(QRect(QPoint(), lock->surfaceSize(output)));
+      schedulePaint();
+    }
+    if (key == curtain) key = nullptr;
+  }
+
+  // Locks the session; true once the compositor says it is locked.
+  bool lockSession() {
+    if (lock->state() == WaylandSessionLock::State::Locked) return true;
+    if (!lock->lock()) return false;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(lock, &WaylandSessionLock::locked, &loop, &QEventLoop::quit);
+    connect(lock, &WaylandSessionLock::finished, &loop, &QEventLoop::quit);
+    connect(lock, &WaylandSessionLock::connectionLost, &loop, &QEventLoop::quit);
+    deadline.start(kLockDeadline);
+    // The user's typing waits: nothing may arm a second time meanwhile.
+    while (lock->state() == WaylandSessionLock::State::Locking && lock->isConnected() &&
+           deadline.isActive()) {
+      loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (lock->state() == WaylandSessionLock::State::Locking) lock->withdraw();
+    if (lock->state() == WaylandSessionLock::State::Locked) return true;
+    std::fputs(
+        "umbrafold: the compositor did not lock the session (another screen locker may hold "
+        "it)\n",
+        stderr);
+    surfaces.clear();
+    return false;
+  }
+
+  bool unlockSession() {
+    if (lock->state() != WaylandSessionLock::State::Locked) return true;
+    watch.stop();
+    const bool unlocked = lock->unlock();
+    surfaces.clear();
+    return unlocked;
+  }
+
+  std::vector<DisplayInfo> screens() const {
+    std::vector<DisplayInfo> all;
+    int x = 0;
+    for (const QString& name : lock->outputs()) {
+      QSize size = lock->surfaceSize(name);
+      if (!size.isValid() || size.isEmpty()) size = QSize(1, 1);
+      const QRect frame(QPoint(x, 0), size);
+      all.push_back({name, frame, frame});
+      x += size.width();
+    }
+    return all;
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    // Qt's own painting of a curtain would go to a window that is never
+    // shown; the curtains are drawn into the lock surfaces instead.
+    if (event->type() == QEvent::UpdateRequest && qobject_cast<CurtainWindow*>(watched)) {
+      return true;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+  WaylandSessionLock* lock;
+  QPointer<QWidget> key;
+
+ private:
+  struct Surface {
+    QPointer<CurtainWindow> curtain;
+    QRegion damage;
+    AgentActivity seen;  // the mascots' activity when the strip was last drawn
+    bool walking = false;
+    bool frameAsked = false;
+  };
+
+  void repaintAll(const QString& output) {
+    Surface& surface = surfaces[output];
+    surface.damage = QRegion(QRect(QPoint(), lock->surfaceSize(output)));
+    paint(output, surface);
+  }
+
+  void schedulePaint() {
+    if (paintScheduled) return;
+    paintScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          paintScheduled = false;
+          for (auto& [output, surface] : surfaces) {
+            if (!surface.damage.isEmpty()) paint(output, surface);
+          }
+        },
+        Qt::QueuedConnection);
+  }
+
+  // Draws the damaged part of `output`; what cannot be drawn now (both
+  // buffers still with the compositor) is drawn at the next frame.
+  void paint(const QString& output, Surface& surface) {
+    CurtainWindow* curtain = surface.curtain;
+    const bool painted =
+        lock->paint(output, surface.damage, [curtain](QImage& image, const QRegion& region) {
+          QPainter painter(&image);
+          painter.setClipRegion(region);
+          painter.fillRect(region.boundingRect(), Qt::white);
+          painter.end();
+          if (curtain) curtain->render(&image, region.boundingRect().topLeft(), region);
+        });
+    if (painted) {
+      surface.damage = QRegion();
+    } else {
+      askFrame(output, surface);
+    }
+  }
+
+  void askFrame(const QString& output, Surface& surface) {
+    if (surface.frameAsked) return;
+    surface.frameAsked = true;
+    lock->requestFrame(output);
+  }
+
+  // The compositor wants a new frame: walking mascots take their next step
+  // on screen, and what could not be drawn before is drawn now.
+  void frameReady(const QString& output) {
+    const auto found = surfaces.find(output);
+    if (found == surfaces.end()) return;
+    Surface& surface = found->second;
+    surface.frameAsked = false;
+    stepStrip(surface);
+    if (!surface.damage.isEmpty()) paint(output, surface);
+    if (surface.walking) askFrame(output, surface);
+  }
+
+  // Marks the strip as damaged when its mascots walk, or when its agents
+  // changed since it was last drawn.
+  void stepStrip(Surface& surface) {
+    if (!surface.curtain) {
+      surface.walking = false;
+      return;
+    }
+    MascotWalk* strip = surface.curtain->mascots();
+    const bool walking = strip->isAnimating();
+    if (walking || surface.walking || !(strip->activity() == surface.seen)) {
+      surface.damage += strip->geometry();
+      surface.seen = strip->activity();
+    }
+    surface.walking = walking;
+  }
+
+  // Starts the frame callbacks of surfaces whose mascots began to walk, and
+  // draws strips whose agents changed without walking.
+  void watchStrips() {
+    for (auto& [output, surface] : surfaces) {
+      if (surface.frameAsked || !surface.curtain) continue;
+      stepStrip(surface);
+      if (!surface.damage.isEmpty()) paint(output, surface);
+      if (surface.walking) askFrame(output, surface);
+    }
+  }
+
+  void deliverKey(QEvent::Type type, int code, Qt::KeyboardModifiers modifiers, const QString& text,
+                  bool autoRepeat) {
+    QWidget* window = key;
+    if (!window) return;
+    QWidget* target = window->focusWidget();
+    if (!target || (target != window && !window->isAncestorOf(target))) target = window;
+    QKeyEvent event(type, code, modifiers, text, autoRepeat);
+    QCoreApplication::sendEvent(target, &event);
+  }
+
+  void deliverButton(const QString& output, const QPointF& position, Qt::MouseButton button,
+                     bool pressed) {
+    const auto found = surfaces.find(output);
+    if (pressed) {
+      if (found == surfaces.end() || !found->second.curtain) return;
+      CurtainWindow* curtain = found->second.curtain;
+      QWidget* target = curtain->childAt(position.toPoint());
+      pressTarget = target ? target : curtain;
+      pressCurtain = curtain;
+      buttons |= button;
+    } else {
+      buttons &= ~button;
+    }
+    if (!pressTarget || !pressCurtain) return;
+    const QPointF local = pressTarget->mapFrom(pressCurtain, position);
+    QMouseEvent event(pressed ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease, local,
+                      position, position, button, buttons, Qt::NoModifier);
+    QCoreApplication::sendEvent(pressTarget, &event);
+    if (!pressed && buttons == Qt::NoButton) pressTarget = nullptr;
+  }
+
+  std::map<QString, Surface> surfaces;
+  bool paintScheduled = false;
+  QTimer watch;
+  QPointer<QWidget> pressTarget;
+  QPointer<CurtainWindow> pressCurtain;
+  Qt::MouseButtons buttons;
+};
+
+class WaylandDisplays : public Displays {
+ public:
+  explicit WaylandDisplays(std::shared_ptr<LockedSurfaces> shared) : surfaces(std::move(shared)) {
+    const auto changedNow = [this] { emit changed(); };
+    connect(surfaces->lock, &WaylandSessionLock::outputAdded, this, changedNow);
+    connect(surfaces->lock, &WaylandSessionLock::outputRemoved, this, changedNow);
+    connect(surfaces->lock, &WaylandSessionLock::configured, this, changedNow);
+  }
+
+  std::vector<DisplayInfo> screens() const override { return surfaces->screens(); }
+  std::optional<DisplayInfo> mainScreen() const override {
+    const std::vector<DisplayInfo> all = screens();
+    if (all.empty()) return std::nullopt;
+    return all.front();
+  }
+  // A Wayland client learns the pointer only over its own surfaces.
+  QPoint pointer() const override { return {}; }
+
+ private:
+  std::shared_ptr<LockedSurfaces> surfaces;
+};
+
+class WaylandPresentation : public Presentation {
+ public:
+  explicit WaylandPresentation(std::shared_ptr<LockedSurfaces> shared)
+      : surfaces(std::move(shared)) {}
+
+  PresentationOptions options() const override { return current; }
+
+  // Holding the session is the compositor's lock: asked for when process
+  // switching is to be disabled, given back when it no longer is.
+  bool setOptions(PresentationOptions options) override {
+    const bool hold = options.raw & PresentationOptions::disableProcessSwitching;
+    if (hold ? !surfaces->lockSession() : !surfaces->unlockSession()) return false;
+    current = options;
+    return true;
+  }
+
+  void cover(QWidget* curtain, const QString& display) override {
+    if (auto* window = qobject_cast<CurtainWindow*>(curtain)) surfaces->bind(display, window);
+  }
+
+  void uncover(QWidget* curtain) override { surfaces->unbind(curtain); }
+
+ private:
+  std::shared_ptr<LockedSurfaces> surfaces;
+  PresentationOptions current;
+};
+
+class WaylandFocus : public Focus {
+ public:
+  explicit WaylandFocus(std::shared_ptr<LockedSurfaces> shared) : surfaces(std::move(shared)) {}
+
+  // While locked, the compositor sends every key to our surfaces.
+  bool isActive() const override {
+    return surfaces->lock->state() == WaylandSessionLock::State::Locked;
+  }
+  void makeKey(QWidget* window) override { surfaces->key = window; }
+  void activate() override {}
+  bool lockerActive() const override { return false; }
+
+ private:
+  std::shared_ptr<LockedSurfaces> surfaces;
+};
+
+}  // namespace
+
+WaylandPlatform makeWaylandPlatform(QString& problem) {
+  auto shared = std::make_shared<LockedSurfaces>();
+  if (!shared->lock->isConnected()) {
+    problem = shared->lock->errorString();
+    return {};
+  }
+  if (!shared->lock->canLock()) {
+    problem = QStringLiteral("the compositor offers no session lock (ext-session-lock-v1)");
+    return {};
+  }
+  WaylandPlatform platform;
+  platform.displays = std::make_unique<WaylandDisplays>(shared);
+  platform.presentation = std::make_unique<WaylandPresentation>(shared);
+  platform.focus = std::make_unique<WaylandFocus>(shared);
+  platform.makeCurtain = [shared](const QRect& frame) {
+    auto curtain = std::make_unique<CurtainWindow>(frame);
+    // Shown for Qt (so it lays out, paints and takes keys) but never as a
+    // window: it is drawn into the lock surface of its output.
+    curtain->setAttribute(Qt::WA_DontShowOnScreen);
+    curtain->installEventFilter(shared.get());
+    return curtain;
+  };
+  return platform;
+}
+
+}  // namespace umbrafold
