@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
                       bool autoRepeat) {
                      if (type != QEvent::KeyPress) return;
                      const bool printable = text.size() == 1 && text.at(0).isPrint();
-                     say(QStringLiteral(autoRepeat ? "repeat " : "key ") +
+                     say(QString::fromLatin1(autoRepeat ? "repeat " : "key ") +
                          (printable ? text : QKeySequence(key).toString()));
                    });
   QObject::connect(&lock, &WaylandSessionLock::pointerButton,
@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
       if (command == "lock") {
         if (!lock.lock()) say(QStringLiteral("lock refused"));
       } else if (command == "unlock") {
-        say(QStringLiteral(lock.unlock() ? "unlocked" : "unlock failed"));
+        say(QString::fromLatin1(lock.unlock() ? "unlocked" : "unlock failed"));
       } else if (command == "frames" && words.size() == 2) {
         countFrames(words[1].toInt());
       } else if (command == "quit") {

@@ -61,6 +61,7 @@ class SwaySession:
         self.process = None
         self.mounts = []
         self.runtime = None
+        self.dir = None
 
     def __enter__(self):
         self.start()
@@ -77,6 +78,7 @@ class SwaySession:
 
     def start(self):
         build_chroot(self.root)
+        self.dir = tempfile.mkdtemp(prefix="umbrafold-wl-")
         self._mount(["--bind", "/dev"], os.path.join(self.root, "dev"))
         self._mount(["-t", "proc", "proc"], os.path.join(self.root, "proc"))
         # Without shared memory of its own sway cannot allocate buffers.
@@ -117,12 +119,18 @@ class SwaySession:
                 self.process.kill()
                 self.process.wait()
         self.process = None
+        if getattr(self, "log", None):
+            self.log.close()
+            self.log = None
         for target in reversed(self.mounts):
             subprocess.run(["umount", "-l", target], check=False)
         self.mounts = []
         if self.runtime:
             shutil.rmtree(self.runtime, ignore_errors=True)
             self.runtime = None
+        if self.dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
 
     # -- clients ------------------------------------------------------------
 
@@ -241,6 +249,7 @@ class OldSway:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        self.log.close()
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 

@@ -1,0 +1,232 @@
+"""Whole sessions of umbrafold on a real Wayland compositor: Debian 13's
+headless sway, which offers the session lock, with two outputs on a magenta
+desktop, driven with wtype and looked at with grim. Debian 12's own sway 1.7
+has no session lock: there arming is refused.
+
+UMBRAFOLD_E2E_SHOTS=<dir> keeps a screenshot of every step."""
+
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+import e2e
+from curtain import Umbrafold, fake_agents
+from waylandsession import OldSway, SwaySession
+from xsession import LineProcess, wait_until
+
+PASSWORD = "Wl7-curtain-fold"
+HALF = "Wl7-curtain-"
+REFUSED = "offers no session lock (ext-session-lock-v1)"
+
+
+class WaylandUmbrafold(Umbrafold):
+    """umbrafold on a SwaySession: the setup window is a Wayland window,
+    found by nobody, typed into as it comes up with the keyboard focus."""
+
+    def type_setup(self, password, confirmation=None, settle=1.5):
+        time.sleep(settle)
+        self.x.type(password)
+        self.x.key("Tab")
+        self.x.type(password if confirmation is None else confirmation)
+
+    def stderr(self):
+        with open(self.log, errors="replace") as log:
+            return log.read()
+
+
+def shot(session, name):
+    directory = os.environ.get("UMBRAFOLD_E2E_SHOTS")
+    if directory:
+        os.makedirs(directory, exist_ok=True)
+        session.save_png(os.path.join(directory, "wayland-%s.png" % name))
+
+
+class SessionLockTest(unittest.TestCase):
+    def setUp(self):
+        self.sway = SwaySession(outputs=2)
+        self.sway.start()
+        self.apps = []
+
+    def tearDown(self):
+        for app in self.apps:
+            app.stop()
+        self.sway.stop()
+
+    def start(self, env=None):
+        app = WaylandUmbrafold(self.sway, e2e.BUILD, env)
+        self.apps.append(app)
+        return app
+
+    def arm(self, app):
+        self.assertEqual(self.sway.magenta(), {"HEADLESS-1": 1280 * 720,
+                                               "HEADLESS-2": 1280 * 720},
+                         "the desktop shows before arming")
+        app.type_setup(PASSWORD)
+        covered = app.wait_covered()
+        shot(self.sway, "armed")
+        self.assertTrue(covered, "%s\n%s" % (app.uncovered(), app.stderr()))
+        self.assertEqual(set(self.sway.magenta().values()), {0})
+
+    def unlock(self, app):
+        app.submit(PASSWORD)
+        self.assertEqual(app.wait_exit(15), 0, app.stderr())
+        self.assertTrue(wait_until(lambda: set(self.sway.magenta().values()) == {1280 * 720},
+                                   5, 0.1), "the desktop comes back")
+        shot(self.sway, "unlocked")
+
+    def test_arming_covers_every_output_and_follows_a_new_one(self):
+        app = self.start()
+        self.arm(app)
+        # The field shows in the centre of both outputs, nothing else.
+        self.assertTrue(all(n == 0 for n in app.uncovered(with_strip=True).values()))
+        self.sway.swaymsg("create_output")
+        self.assertTrue(wait_until(lambda: len(self.sway.monitors()) == 3, 5, 0.1))
+        covered = wait_until(lambda: app.all_covered(), 5, 0.05)
+        shot(self.sway, "third-output")
+        self.assertTrue(covered, app.uncovered())
+        self.assertEqual(set(self.sway.magenta().values()), {0})
+        self.sway.swaymsg("output", "HEADLESS-3", "unplug")
+        self.assertTrue(wait_until(lambda: len(self.sway.monitors()) == 2, 5, 0.1))
+        self.assertTrue(app.alive())
+        self.unlock(app)
+
+    def test_wrong_passwords_back_off_and_the_right_one_ends_it(self):
+        app = self.start()
+        self.arm(app)
+        typed = self.sway.screenshot()
+        # What is typed shows in the field of the key curtain.
+        self.sway.type("abc")
+        self.assertTrue(wait_until(lambda: self.sway.screenshot().data != typed.data, 5, 0.1))
+        shot(self.sway, "typing")
+        self.sway.key("Escape")
+        for wait in (0, 0, 1):
+            app.submit("wrong-guess")
+            self.assertTrue(app.wait_idle())
+            time.sleep(wait + 0.3)
+            self.assertTrue(app.alive())
+        shot(self.sway, "wrong")
+        # The fourth failure starts a 2 s wait: the right password is refused.
+        app.submit("wrong-guess")
+        self.assertTrue(app.wait_idle())
+        started = time.monotonic()
+        app.submit(PASSWORD)
+        self.assertTrue(app.wait_idle())
+        self.assertTrue(app.alive(), "the right password during a wait is refused")
+        self.assertTrue(app.all_covered())
+        time.sleep(max(0, started + 2.3 - time.monotonic()))
+        self.unlock(app)
+
+    def test_mascots_walk_for_working_agents(self):
+        agents, env = fake_agents(self.sway, e2e.BUILD, claude=2, codex=1)
+        try:
+            app = self.start(env)
+            self.arm(app)
+            first = wait_until(lambda: all(n > 0 for n in app.strip_pixels().values()) and
+                               self.sway.screenshot(), 10, 0.2)
+            self.assertTrue(first, "every strip shows mascots")
+            shot(self.sway, "mascots")
+            moved = wait_until(lambda: self.sway.screenshot().data != first.data, 5, 0.2)
+            self.assertTrue(moved, "the mascots move")
+            self.assertTrue(app.all_covered())
+            self.unlock(app)
+        finally:
+            agents.terminate()
+            agents.wait(10)
+
+    def test_a_killed_curtain_leaves_the_session_locked(self):
+        app = self.start()
+        self.arm(app)
+        os.kill(app.pid, signal.SIGKILL)
+        app.wait_exit(5)
+        for _ in range(10):
+            self.assertEqual(set(self.sway.magenta().values()), {0}, "never the desktop")
+            time.sleep(0.1)
+        shot(self.sway, "killed")
+        # Another locker can take the lock over and end it.
+        probe = self.probe()
+        probe.send("lock")
+        self.assertEqual(probe.expect("locked", timeout=5), "locked")
+        probe.send("unlock")
+        self.assertEqual(probe.expect("unlocked"), "unlocked")
+        probe.close()
+        self.assertTrue(wait_until(lambda: min(self.sway.magenta().values()) > 0, 5, 0.1))
+
+    def probe(self):
+        """Another session locker (the lock on its own, driven line by line)."""
+        env = self.sway.env
+        env["QT_QPA_PLATFORM"] = "offscreen"
+        probe = LineProcess(self.sway, [e2e.program("umbrafold_wayland_probe")], env=env)
+        self.assertEqual(probe.expect("ready"), "ready canlock=1")
+        return probe
+
+    def test_only_one_locker_holds_the_session(self):
+        # Another locker is told the session is locked already, and the
+        # curtain stays.
+        app = self.start()
+        self.arm(app)
+        probe = self.probe()
+        probe.send("lock")
+        self.assertEqual(probe.expect("finished", timeout=5), "finished")
+        probe.close()
+        self.assertTrue(app.all_covered())
+        self.unlock(app)
+
+        # The other way round: the curtain asks for the lock while it
+        # derives the password, and another locker gets it first. Arming
+        # fails, and once that locker lets go the setup window is back.
+        app = self.start()
+        app.type_setup(PASSWORD, confirmation=PASSWORD[:-1])
+        probe = self.probe()
+        self.sway.type(PASSWORD[-1])  # the confirmation field now matches
+        probe.send("lock")
+        self.assertEqual(probe.expect("locked", timeout=5), "locked")
+        refused = wait_until(lambda: "did not lock" in app.stderr(), 10, 0.1)
+        self.assertTrue(refused, app.stderr())
+        probe.send("unlock")
+        self.assertEqual(probe.expect("unlocked"), "unlocked")
+        probe.close()
+        self.assertTrue(app.alive())
+        self.assertTrue(wait_until(lambda: min(self.sway.magenta().values()) > 0, 5, 0.1))
+        shot(self.sway, "refused-second")
+
+    def test_no_copy_of_the_password_survives(self):
+        app = self.start()
+        self.arm(app)
+        time.sleep(0.5)
+        self.assertIn("utf-16le", app.memory_holds("Curtain password"))
+        self.assertEqual(app.memory_holds(PASSWORD), [], "after arming")
+        app.submit("Vb4-wrongly-T8jq")
+        self.assertTrue(app.wait_idle())
+        self.assertEqual(app.memory_holds(PASSWORD), [], "after a wrong attempt")
+        self.assertEqual(app.memory_holds("Vb4-wrongly-T8jq"), [], "the wrong attempt")
+        self.sway.type(HALF)
+        time.sleep(21)  # the field clears itself after 20 s without an edit
+        self.assertEqual(app.memory_holds(HALF), [], "after the idle clear")
+        self.unlock(app)
+
+
+class NoSessionLockTest(unittest.TestCase):
+    def test_arming_is_refused_where_the_compositor_cannot_lock(self):
+        with OldSway() as sway:
+            log = os.path.join(sway.runtime, "umbrafold.log")
+            with open(log, "wb") as out:
+                app = subprocess.Popen([e2e.program("umbrafold")], env=sway.env, stdout=out,
+                                       stderr=subprocess.STDOUT)
+            try:
+                time.sleep(1.5)
+                for text in (PASSWORD, None, PASSWORD):
+                    args = ["wtype", "-s", "300"] + (["-k", "Tab"] if text is None else [text])
+                    subprocess.run(args, env=sway.env, check=False)
+                refused = wait_until(lambda: REFUSED in open(log, errors="replace").read(),
+                                     10, 0.1)
+                self.assertTrue(refused, open(log, errors="replace").read())
+                self.assertIsNone(app.poll(), "the setup window stays")
+            finally:
+                app.terminate()
+                app.wait(10)
+
+
+if __name__ == "__main__":
+    e2e.main()
