@@ -219,9 +219,11 @@ class NoSessionLockTest(unittest.TestCase):
                 for text in (PASSWORD, None, PASSWORD):
                     args = ["wtype", "-s", "300"] + (["-k", "Tab"] if text is None else [text])
                     subprocess.run(args, env=sway.env, check=False)
-                refused = wait_until(lambda: REFUSED in open(log, errors="replace").read(),
-                                     10, 0.1)
-                self.assertTrue(refused, open(log, errors="replace").read())
+                def said():
+                    with open(log, errors="replace") as text:
+                        return text.read()
+                self.assertTrue(wait_until(lambda: REFUSED in said(), 10, 0.1), said())
+                self.assertIn("Wayland session (WAYLAND_DISPLAY=", said())
                 self.assertIsNone(app.poll(), "the setup window stays")
             finally:
                 app.terminate()

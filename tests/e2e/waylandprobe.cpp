@@ -49,15 +49,14 @@ void say(const QString& line) {
 const QRect kPatch(0, 0, 16, 16);
 
 void paintCurtain(WaylandSessionLock& lock, const QString& output) {
-  const bool painted = lock.paint(output, QRect(QPoint(), lock.surfaceSize(output)),
-                                  [](QImage& image, const QRegion&) {
-                                    const QSize size = image.deviceIndependentSize().toSize();
-                                    QPainter painter(&image);
-                                    painter.fillRect(QRect(QPoint(), size), Qt::white);
-                                    painter.fillRect(QRect((size.width() - 260) / 2,
-                                                           (size.height() - 40) / 2, 260, 40),
-                                                     Qt::black);
-                                  });
+  const bool painted = lock.paint(
+      output, QRect(QPoint(), lock.surfaceSize(output)), [](QImage& image, const QRegion&) {
+        const QSize size = image.deviceIndependentSize().toSize();
+        QPainter painter(&image);
+        painter.fillRect(QRect(QPoint(), size), Qt::white);
+        painter.fillRect(QRect((size.width() - 260) / 2, (size.height() - 40) / 2, 260, 40),
+                         Qt::black);
+      });
   if (!painted) say(QStringLiteral("paint failed ") + output);
 }
 
@@ -87,28 +86,25 @@ int main(int argc, char** argv) {
                    [](const QString& name) { say(QStringLiteral("output added ") + name); });
   QObject::connect(&lock, &WaylandSessionLock::outputRemoved,
                    [](const QString& name) { say(QStringLiteral("output removed ") + name); });
-  QObject::connect(&lock, &WaylandSessionLock::configured,
-                   [&](const QString& name, const QSize& size) {
-                     say(QStringLiteral("configured %1 %2x%3")
-                             .arg(name)
-                             .arg(size.width())
-                             .arg(size.height()));
-                     paintCurtain(lock, name);
-                   });
+  QObject::connect(
+      &lock, &WaylandSessionLock::configured, [&](const QString& name, const QSize& size) {
+        say(QStringLiteral("configured %1 %2x%3").arg(name).arg(size.width()).arg(size.height()));
+        paintCurtain(lock, name);
+      });
   QObject::connect(&lock, &WaylandSessionLock::locked, [] { say(QStringLiteral("locked")); });
   QObject::connect(&lock, &WaylandSessionLock::finished, [] { say(QStringLiteral("finished")); });
   QObject::connect(&lock, &WaylandSessionLock::connectionLost,
                    [](const QString& reason) { say(QStringLiteral("lost ") + reason); });
   QObject::connect(&lock, &WaylandSessionLock::keyboardFocusChanged,
                    [](const QString& name) { say(QStringLiteral("focus ") + name); });
-  QObject::connect(&lock, &WaylandSessionLock::keyEvent,
-                   [](QEvent::Type type, int key, Qt::KeyboardModifiers, const QString& text,
-                      bool autoRepeat) {
-                     if (type != QEvent::KeyPress) return;
-                     const bool printable = text.size() == 1 && text.at(0).isPrint();
-                     say(QString::fromLatin1(autoRepeat ? "repeat " : "key ") +
-                         (printable ? text : QKeySequence(key).toString()));
-                   });
+  QObject::connect(
+      &lock, &WaylandSessionLock::keyEvent,
+      [](QEvent::Type type, int key, Qt::KeyboardModifiers, const QString& text, bool autoRepeat) {
+        if (type != QEvent::KeyPress) return;
+        const bool printable = text.size() == 1 && text.at(0).isPrint();
+        say(QString::fromLatin1(autoRepeat ? "repeat " : "key ") +
+            (printable ? text : QKeySequence(key).toString()));
+      });
   QObject::connect(&lock, &WaylandSessionLock::pointerButton,
                    [](const QString& output, const QPointF& at, Qt::MouseButton, bool pressed) {
                      say(QStringLiteral("button %1 %2 %3 %4")
