@@ -1,11 +1,6 @@
 #include "waylandplatform.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QKeyEvent>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QPointer>
 #include <QTimer>
 
@@ -15,6 +10,7 @@
 #include <utility>
 
 #include "agentactivity.h"
+#include "curtainsurface.h"
 #include "waylandsessionlock.h"
 
 namespace umbrafold {
@@ -169,11 +165,7 @@ class LockedSurfaces : public QObject {
     CurtainWindow* curtain = surface.curtain;
     const bool painted =
         lock->paint(output, surface.damage, [curtain](QImage& image, const QRegion& region) {
-          QPainter painter(&image);
-          painter.setClipRegion(region);
-          painter.fillRect(region.boundingRect(), Qt::white);
-          painter.end();
-          if (curtain) curtain->render(&image, region.boundingRect().topLeft(), region);
+          curtainsurface::draw(curtain, image, region);
         });
     if (painted) {
       surface.damage = QRegion();
@@ -229,32 +221,23 @@ class LockedSurfaces : public QObject {
 
   void deliverKey(QEvent::Type type, int code, Qt::KeyboardModifiers modifiers, const QString& text,
                   bool autoRepeat) {
-    QWidget* window = key;
-    if (!window) return;
-    QWidget* target = window->focusWidget();
-    if (!target || (target != window && !window->isAncestorOf(target))) target = window;
-    QKeyEvent event(type, code, modifiers, text, autoRepeat);
-    QCoreApplication::sendEvent(target, &event);
+    curtainsurface::sendKey(key, type, code, modifiers, text, autoRepeat);
   }
 
+  // A press goes to the widget under it, and its release to the same one.
   void deliverButton(const QString& output, const QPointF& position, Qt::MouseButton button,
                      bool pressed) {
-    const auto found = surfaces.find(output);
     if (pressed) {
+      const auto found = surfaces.find(output);
       if (found == surfaces.end() || !found->second.curtain) return;
-      CurtainWindow* curtain = found->second.curtain;
-      QWidget* target = curtain->childAt(position.toPoint());
-      pressTarget = target ? target : curtain;
-      pressCurtain = curtain;
+      pressCurtain = found->second.curtain;
+      pressTarget = curtainsurface::pressTarget(pressCurtain, position);
       buttons |= button;
     } else {
       buttons &= ~button;
     }
     if (!pressTarget || !pressCurtain) return;
-    const QPointF local = pressTarget->mapFrom(pressCurtain, position);
-    QMouseEvent event(pressed ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease, local,
-                      position, position, button, buttons, Qt::NoModifier);
-    QCoreApplication::sendEvent(pressTarget, &event);
+    curtainsurface::sendButton(pressCurtain, pressTarget, position, button, buttons, pressed);
     if (!pressed && buttons == Qt::NoButton) pressTarget = nullptr;
   }
 
