@@ -185,12 +185,6 @@ class SwaySession:
     def key(self, name):
         self.inside(["wtype", "-s", "300", "-k", name])
 
-    def click(self, x, y):
-        """A left click at (x, y) in the layout's coordinates."""
-        self.swaymsg("seat", "seat0", "cursor", "set", str(x), str(y))
-        self.swaymsg("seat", "seat0", "cursor", "press", "button1")
-        self.swaymsg("seat", "seat0", "cursor", "release", "button1")
-
     def magenta(self, shot=None):
         """{output: magenta pixels}: desktop that shows through."""
         shot = shot or self.screenshot()
