@@ -77,6 +77,13 @@ class SwaySession:
         self.mounts.append(target)
 
     def start(self):
+        try:
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _start(self):
         build_chroot(self.root)
         self.dir = tempfile.mkdtemp(prefix="umbrafold-wl-")
         self._mount(["--bind", "/dev"], os.path.join(self.root, "dev"))
@@ -94,7 +101,6 @@ class SwaySession:
             preexec_fn=_die_with_parent)
         socket = os.path.join(self.runtime, "wayland-1")
         if not wait_until(lambda: os.path.exists(socket) and self._ipc(), 20, 0.1):
-            self.stop()
             raise RuntimeError("sway did not start; see its log")
         wait_until(lambda: len(self.monitors()) == self.outputs, 10, 0.1)
 
