@@ -9,15 +9,26 @@
 
 namespace umbrafold::curtainsurface {
 
-void draw(QWidget* window, QImage& image, const QRegion& region) {
+void draw(QWidget* window, QImage& image, const QRegion& region, QWidget* opaque) {
   if (region.isEmpty()) return;
-  {
+  if (!window) {
     QPainter painter(&image);
     painter.setClipRegion(region);
     painter.fillRect(region.boundingRect(), Qt::white);
+    return;
   }
-  // render() places the region's top-left corner at the offset given.
-  if (window) window->render(&image, region.boundingRect().topLeft(), region);
+  // render() places the source region's top-left corner at the offset given,
+  // and paints the window's own white background beneath its children.
+  QRegion rest = region;
+  if (opaque && opaque->isVisible()) {
+    const QRegion covered = region & opaque->geometry();
+    if (!covered.isEmpty()) {
+      opaque->render(&image, covered.boundingRect().topLeft(), covered.translated(-opaque->pos()),
+                     QWidget::DrawChildren);
+      rest -= covered;
+    }
+  }
+  if (!rest.isEmpty()) window->render(&image, rest.boundingRect().topLeft(), rest);
 }
 
 void sendKey(QWidget* window, QEvent::Type type, int key, Qt::KeyboardModifiers modifiers,

@@ -16,9 +16,11 @@ namespace umbrafold {
 // events. Main thread only.
 namespace curtainsurface {
 
-// Fills `region` (logical pixels) of `image` white, then draws `window`'s
-// part in it over the white; a null window leaves plain white.
-void draw(QWidget* window, QImage& image, const QRegion& region);
+// Draws the part `region` (logical pixels) of `window` into `image`, over
+// its white background; a null window leaves plain white. Where `opaque`
+// (a child of `window` on top of its siblings that paints every pixel of
+// its own) lies, it alone is drawn, so its pixels are painted only once.
+void draw(QWidget* window, QImage& image, const QRegion& region, QWidget* opaque = nullptr);
 
 // Sends a key to the widget of `window` that has the focus, or to `window`
 // itself when none of its children has. Does nothing without a window.

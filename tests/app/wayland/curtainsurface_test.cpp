@@ -126,6 +126,22 @@ TEST_F(CurtainSurfaceTest, DrawsWhiteWithTheFieldAndRedrawsWhatTypingChanged) {
   EXPECT_EQ(typed.pixelColor(0, 0), kMagenta);
 }
 
+TEST_F(CurtainSurfaceTest, TheStripDrawnAloneLooksAsDrawnWithItsWindow) {
+  MascotWalk* strip = curtain.mascots();
+  AgentActivity activity;
+  activity.agents.emplace_back("a", WorkingAgent::Kind::claude, "Testing");
+  activity.agents.emplace_back("b", WorkingAgent::Kind::codex, "Thinking");
+  strip->show(activity);
+  const QRegion region = QRegion(curtain.rect()) - curtain.passwordField()->geometry();
+  const QImage whole = drawn(region);
+  QImage alone(curtain.size(), QImage::Format_RGB32);
+  alone.fill(kMagenta);
+  curtainsurface::draw(&curtain, alone, region, strip);
+  EXPECT_EQ(alone, whole);
+  EXPECT_GT(inked(alone, strip->geometry()), 0) << "the mascots are drawn";
+  strip->show(AgentActivity{});
+}
+
 TEST_F(CurtainSurfaceTest, NoWindowDrawsPlainWhite) {
   QImage image(64, 32, QImage::Format_RGB32);
   image.fill(kMagenta);
