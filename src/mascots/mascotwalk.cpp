@@ -619,6 +619,7 @@ void MascotWalk::show(const AgentActivity& activity) {
   d->looks.clear();  // every mascot is placed again
   d->refresh(d->services.clock->now(), width, height(), devicePixelRatioF(), false);
   update();
+  emit areaChanged(rect());
 }
 
 const AgentActivity& MascotWalk::activity() const { return d->activity; }
@@ -654,8 +655,10 @@ MascotWalk::Frame MascotWalk::tick() {
   d->refresh(t, width, height(), devicePixelRatioF(), true);
   if (d->changed.empty()) return {false, d->quiet};
   const QRegion changed = d->changedColumns(size());
-  if (!changed.isEmpty()) repaint(changed);
-  return {!changed.isEmpty(), d->quiet};
+  if (changed.isEmpty()) return {false, d->quiet};
+  repaint(changed);
+  emit areaChanged(changed);
+  return {true, d->quiet};
 }
 
 void MascotWalk::paintEvent(QPaintEvent* event) {

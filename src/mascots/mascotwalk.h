@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QRegion>
 #include <QWidget>
 
 #include <functional>
@@ -64,6 +65,12 @@ class MascotWalk : public QWidget {
   // whole device pixels) or the bubble changed. Called by the frame timer;
   // public so benchmarks can drive frames.
   Frame tick();
+
+ signals:
+  // The part of the strip (its own coordinates) that looks different now,
+  // sent with every repaint the strip asks for, so that a strip drawn
+  // somewhere other than a window of its own can be redrawn there.
+  void areaChanged(const QRegion& area);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

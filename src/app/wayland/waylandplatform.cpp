@@ -19,8 +19,6 @@ namespace {
 
 // How long arming waits for the compositor to confirm the lock.
 constexpr std::chrono::milliseconds kLockDeadline{8000};
-// How often walking mascots are looked for on surfaces that get no frames.
-constexpr std::chrono::milliseconds kStripWatch{200};
 
 // The lock connection and the curtains drawn into its surfaces, shared by
 // the three platform pieces.
@@ -38,24 +36,32 @@ class LockedSurfaces : public QObject {
       std::fprintf(stderr, "umbrafold: the Wayland session lock is gone: %s\n",
                    reason.toLocal8Bit().constData());
     });
-    watch.setInterval(kStripWatch);
-    connect(&watch, &QTimer::timeout, this, &LockedSurfaces::watchStrips);
   }
 
   // The curtain drawn on `output` from now on; its whole surface is drawn.
   void bind(const QString& output, CurtainWindow* curtain) {
     Surface& surface = surfaces[output];
     if (surface.curtain == curtain) return;
-    if (surface.curtain) surface.curtain->disconnect(this);
+    if (surface.curtain) {
+      surface.curtain->disconnect(this);
+      surface.curtain->mascots()->disconnect(this);
+    }
     surface.curtain = curtain;
-    surface.seen = curtain->mascots()->activity();
     connect(curtain, &CurtainWindow::contentChanged, this, [this, output](const QRect& area) {
       const auto found = surfaces.find(output);
       if (found == surfaces.end()) return;
       found->second.damage += area;
       schedulePaint();
     });
-    if (!watch.isActive()) watch.start();
+    // What the mascots change is drawn when the compositor next wants a
+    // frame of this output, so an output that is off costs nothing.
+    MascotWalk* strip = curtain->mascots();
+    connect(strip, &MascotWalk::areaChanged, this, [this, output, strip](const QRegion& area) {
+      const auto found = surfaces.find(output);
+      if (found == surfaces.end()) return;
+      found->second.damage += area.translated(strip->pos());
+      askFrame(output, found->second);
+    });
     repaintAll(output);
   }
 
@@ -63,6 +69,7 @@ class LockedSurfaces : public QObject {
     for (auto& [output, surface] : surfaces) {
       if (surface.curtain != curtain) continue;
       curtain->disconnect(this);
+      surface.curtain->mascots()->disconnect(this);
       surface.curtain = nullptr;
       surface.damage = QRegion(QRect(QPoint(), lock->surfaceSize(output)));
       schedulePaint();
@@ -99,7 +106,6 @@ class LockedSurfaces : public QObject {
 
   bool unlockSession() {
     if (lock->state() != WaylandSessionLock::State::Locked) return true;
-    watch.stop();
     const bool unlocked = lock->unlock();
     surfaces.clear();
     return unlocked;
@@ -134,8 +140,6 @@ class LockedSurfaces : public QObject {
   struct Surface {
     QPointer<CurtainWindow> curtain;
     QRegion damage;
-    AgentActivity seen;  // the mascots' activity when the strip was last drawn
-    bool walking = false;
     bool frameAsked = false;
   };
 
@@ -180,43 +184,14 @@ class LockedSurfaces : public QObject {
     lock->requestFrame(output);
   }
 
-  // The compositor wants a new frame: walking mascots take their next step
-  // on screen, and what could not be drawn before is drawn now.
+  // The compositor wants a new frame: what changed since the last one, or
+  // could not be drawn then, is drawn now.
   void frameReady(const QString& output) {
     const auto found = surfaces.find(output);
     if (found == surfaces.end()) return;
     Surface& surface = found->second;
     surface.frameAsked = false;
-    stepStrip(surface);
     if (!surface.damage.isEmpty()) paint(output, surface);
-    if (surface.walking) askFrame(output, surface);
-  }
-
-  // Marks the strip as damaged when its mascots walk, or when its agents
-  // changed since it was last drawn.
-  void stepStrip(Surface& surface) {
-    if (!surface.curtain) {
-      surface.walking = false;
-      return;
-    }
-    MascotWalk* strip = surface.curtain->mascots();
-    const bool walking = strip->isAnimating();
-    if (walking || surface.walking || !(strip->activity() == surface.seen)) {
-      surface.damage += strip->geometry();
-      surface.seen = strip->activity();
-    }
-    surface.walking = walking;
-  }
-
-  // Starts the frame callbacks of surfaces whose mascots began to walk, and
-  // draws strips whose agents changed without walking.
-  void watchStrips() {
-    for (auto& [output, surface] : surfaces) {
-      if (surface.frameAsked || !surface.curtain) continue;
-      stepStrip(surface);
-      if (!surface.damage.isEmpty()) paint(output, surface);
-      if (surface.walking) askFrame(output, surface);
-    }
   }
 
   void deliverKey(QEvent::Type type, int code, Qt::KeyboardModifiers modifiers, const QString& text,
@@ -243,7 +218,6 @@ class LockedSurfaces : public QObject {
 
   std::map<QString, Surface> surfaces;
   bool paintScheduled = false;
-  QTimer watch;
   QPointer<QWidget> pressTarget;
   QPointer<CurtainWindow> pressCurtain;
   Qt::MouseButtons buttons;
