@@ -128,38 +128,56 @@ class PaintedArea : public QObject {
   double pixels = 0;
 };
 
+// A white curtain shown on the headless screen with a strip of `agents`
+// mascots along its bottom, and the area of the strip's repaints counted.
+struct ShownStrip {
+  ShownStrip(std::shared_ptr<RandomSource> random, std::shared_ptr<const MediaClock> clock,
+             int agents) {
+    QPalette white = curtain.palette();
+    white.setColor(QPalette::Window, Qt::white);
+    curtain.setPalette(white);
+    curtain.setAutoFillBackground(true);
+    curtain.resize(kStripWidth, 2 * kStripHeight);
+    walk = new MascotWalk(
+        MascotWalk::Services{std::move(random), std::move(clock), [] { return false; }}, &curtain);
+    walk->setGeometry(0, kStripHeight, kStripWidth, kStripHeight);
+    curtain.show();
+    walk->show(AgentActivity(workingAgents(agents)));
+    QCoreApplication::processEvents();
+    walk->installEventFilter(&area);
+  }
+  ~ShownStrip() { walk->show(AgentActivity{}); }
+
+  // Delivers the repaints a frame asked for.
+  static void settle() {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  }
+  // The core share, and the share of the strip repainted per frame in percent.
+  void report(benchmark::State& state) const {
+    reportCorePercent(state);
+    state.counters["strip_percent_painted"] =
+        100 * area.pixels / static_cast<double>(state.iterations()) / (kStripWidth * kStripHeight);
+  }
+
+  QWidget curtain;
+  MascotWalk* walk = nullptr;  // owned by the curtain
+  PaintedArea area;
+};
+
 // One frame as the screen gets it: a tick, then the repaint of the region it
 // marked (the curtain's white beneath, then the strip), in the headless
 // window's backing store.
 void BM_MascotFrame(benchmark::State& state) {
   if (!prepare()) return state.SkipWithError("no sprite sheets");
   auto clock = std::make_shared<SteppedClock>();
-  QWidget curtain;
-  QPalette white = curtain.palette();
-  white.setColor(QPalette::Window, Qt::white);
-  curtain.setPalette(white);
-  curtain.setAutoFillBackground(true);
-  curtain.resize(kStripWidth, 2 * kStripHeight);
-  auto* walk = new MascotWalk(
-      MascotWalk::Services{std::make_shared<SecureRandomSource>(), clock, [] { return false; }},
-      &curtain);
-  walk->setGeometry(0, kStripHeight, kStripWidth, kStripHeight);
-  curtain.show();
-  walk->show(AgentActivity(workingAgents(static_cast<int>(state.range(0)))));
-  QCoreApplication::processEvents();
-  PaintedArea area;
-  walk->installEventFilter(&area);
+  ShownStrip strip(std::make_shared<SecureRandomSource>(), clock, static_cast<int>(state.range(0)));
   for (auto _ : state) {
     clock->time += kFrameSeconds;
-    walk->tick();
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
+    strip.walk->tick();
+    ShownStrip::settle();
   }
-  walk->show(AgentActivity{});
-  reportCorePercent(state);
-  // Share of the strip repainted per frame, in percent.
-  state.counters["strip_percent_painted"] =
-      100 * area.pixels / static_cast<double>(state.iterations()) / (kStripWidth * kStripHeight);
+  strip.report(state);
 }
 BENCHMARK(BM_MascotFrame)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
 
@@ -229,33 +247,18 @@ void BM_MascotFullFrameSmoothed(benchmark::State& state) {
 }
 BENCHMARK(BM_MascotFullFrameSmoothed)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
 
-// A frame in which nothing visible changes (every mascot resting), on a
-// white curtain shown on the headless screen: the tick finds no change and
-// nothing is repainted.
+// A frame in which nothing visible changes (every mascot resting): the tick
+// finds no change and nothing is repainted.
 void BM_MascotQuietFrame(benchmark::State& state) {
   if (!prepare()) return state.SkipWithError("no sprite sheets");
   auto clock = std::make_shared<SteppedClock>();
-  QWidget curtain;
-  curtain.resize(kStripWidth, 2 * kStripHeight);
-  auto* walk = new MascotWalk(
-      MascotWalk::Services{std::make_shared<HighestDraws>(), clock, [] { return false; }},
-      &curtain);
-  walk->setGeometry(0, kStripHeight, kStripWidth, kStripHeight);
-  curtain.show();
-  walk->show(AgentActivity(workingAgents(static_cast<int>(state.range(0)))));
-  QCoreApplication::processEvents();
-  PaintedArea area;
-  walk->installEventFilter(&area);
+  ShownStrip strip(std::make_shared<HighestDraws>(), clock, static_cast<int>(state.range(0)));
   for (auto _ : state) {
     clock->time += 1e-9;  // a billion frames before the first mascot stands up
-    benchmark::DoNotOptimize(walk->tick().quietSeconds);
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
+    benchmark::DoNotOptimize(strip.walk->tick().quietSeconds);
+    ShownStrip::settle();
   }
-  walk->show(AgentActivity{});
-  reportCorePercent(state);
-  state.counters["strip_percent_painted"] =
-      100 * area.pixels / static_cast<double>(state.iterations()) / (kStripWidth * kStripHeight);
+  strip.report(state);
 }
 BENCHMARK(BM_MascotQuietFrame)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
 

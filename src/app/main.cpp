@@ -97,9 +97,7 @@ int main(int argc, char* argv[]) {
 
   // Under Wayland the setup window is a window of the compositor's own,
   // not one of XWayland, unless the user chose Qt's platform.
-  if (std::getenv("WAYLAND_DISPLAY") != nullptr && std::getenv("QT_QPA_PLATFORM") == nullptr) {
-    setenv("QT_QPA_PLATFORM", "wayland;xcb", 0);
-  }
+  if (std::getenv("WAYLAND_DISPLAY") != nullptr) setenv("QT_QPA_PLATFORM", "wayland;xcb", 0);
 
   int qtArgc = 1;  // Qt sees no arguments: the program takes none
   QApplication app(qtArgc, argv);

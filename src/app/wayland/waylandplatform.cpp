@@ -169,7 +169,7 @@ class LockedSurfaces : public QObject {
     CurtainWindow* curtain = surface.curtain;
     const bool painted =
         lock->paint(output, surface.damage, [curtain](QImage& image, const QRegion& region) {
-          curtainsurface::draw(curtain, image, region);
+          curtainsurface::draw(curtain, image, region, curtain ? curtain->mascots() : nullptr);
         });
     if (painted) {
       surface.damage = QRegion();
