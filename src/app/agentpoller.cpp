@@ -1,22 +1,65 @@
 #include "agentpoller.h"
 
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <utility>
 
 namespace umbrafold {
 
-// One run of polling, from start() to stop(). The worker thread and the
-// relay (the object on the caller's thread to which results are posted)
-// outlive stop() until the worker has ended on its own; both then delete
-// themselves on the caller's thread.
-struct AgentPoller::Run {
-  std::atomic<bool> stopped{false};
-  QThread* thread = nullptr;
-  QObject* relay = nullptr;
+// Receives scan results on the caller's thread. The worker queues each
+// result under a mutex and then posts an empty event; the relay takes the
+// queue under the same mutex when the event arrives. Results thus cross
+// threads through a lock that ThreadSanitizer sees rather than through Qt's
+// event queue, whose futex-based locking it cannot see.
+//
+// The relay outlives stop() until the worker thread has ended on its own;
+// it then deletes itself, and the thread, on the caller's thread. Whatever
+// arrives after stop() is dropped.
+class AgentPoller::Relay : public QObject {
+ public:
+  explicit Relay(Deliver deliver) : deliver_(std::move(deliver)) {}
+
+  void stop() { stopped_ = true; }
+  bool stopped() const { return stopped_.load(); }
+
+  // Called on the worker thread.
+  void post(AgentActivity activity) {
+    // The event is made before the lock is released, so that its deletion
+    // on the caller's thread follows the lock for ThreadSanitizer too.
+    auto* wake = new QEvent(kResultsEvent);
+    {
+      const std::lock_guard lock(mutex_);
+      pending_.push_back(std::move(activity));
+    }
+    QCoreApplication::postEvent(this, wake);
+  }
+
+ protected:
+  void customEvent(QEvent* /*event*/) override {
+    std::deque<AgentActivity> results;
+    {
+      const std::lock_guard lock(mutex_);
+      results.swap(pending_);
+    }
+    for (AgentActivity& activity : results) {
+      if (stopped()) return;
+      deliver_(std::move(activity));
+    }
+  }
+
+ private:
+  static constexpr auto kResultsEvent = static_cast<QEvent::Type>(QEvent::User + 1);
+
+  Deliver deliver_;
+  std::atomic<bool> stopped_{false};
+  std::mutex mutex_;
+  std::deque<AgentActivity> pending_;
 };
 
 AgentPoller::AgentPoller(Scan scan, std::chrono::milliseconds interval)
@@ -24,14 +67,13 @@ AgentPoller::AgentPoller(Scan scan, std::chrono::milliseconds interval)
 
 AgentPoller::~AgentPoller() { stop(); }
 
-bool AgentPoller::isPolling() const { return run_ != nullptr; }
+bool AgentPoller::isPolling() const { return relay_ != nullptr; }
 
 void AgentPoller::start(Deliver deliver) {
-  if (run_) return;
-  auto run = std::make_shared<Run>();
-  run->relay = new QObject;
-  run->thread = new QThread;
-  run->thread->setObjectName(QStringLiteral("Umbrafold.activity"));
+  if (relay_) return;
+  relay_ = new Relay(std::move(deliver));
+  thread_ = new QThread;
+  thread_->setObjectName(QStringLiteral("Umbrafold.activity"));
 
   // The worker object and its timer are made here and moved to the worker
   // thread before it starts, so that the timer is started, fired and
@@ -40,43 +82,35 @@ void AgentPoller::start(Deliver deliver) {
   auto* timer = new QTimer(worker);
   timer->setTimerType(Qt::CoarseTimer);
   timer->setInterval(interval_);
-  worker->moveToThread(run->thread);
+  worker->moveToThread(thread_);
 
-  // The relay is deleted only after the worker thread has finished, so
-  // posting to it from a tick is always safe; whatever arrives after stop()
-  // is dropped on the caller's thread.
-  auto tick = [scan = scan_, run, deliver = std::move(deliver)] {
-    if (run->stopped.load()) return;
-    AgentActivity activity = scan();
-    QMetaObject::invokeMethod(
-        run->relay,
-        [run, deliver, activity = std::move(activity)] {
-          if (!run->stopped.load()) deliver(activity);
-        },
-        Qt::QueuedConnection);
+  // The relay lives until the worker thread has finished, so a tick can
+  // always post to it.
+  auto tick = [scan = scan_, relay = relay_] {
+    if (relay->stopped()) return;
+    relay->post(scan());
   };
   QObject::connect(timer, &QTimer::timeout, worker, tick);
-  QObject::connect(run->thread, &QThread::started, worker, [timer, tick] {
+  QObject::connect(thread_, &QThread::started, worker, [timer, tick] {
     timer->start();
     tick();
   });
   // Emitted on the worker thread as it ends: the worker is deleted there,
   // the thread and the relay later on the caller's thread.
-  QObject::connect(run->thread, &QThread::finished, worker, &QObject::deleteLater);
-  QObject::connect(run->thread, &QThread::finished, run->relay,
-                   [thread = run->thread, relay = run->relay] {
-                     thread->deleteLater();
-                     relay->deleteLater();
-                   });
-  run_ = std::move(run);
-  run_->thread->start(QThread::LowPriority);
+  QObject::connect(thread_, &QThread::finished, worker, &QObject::deleteLater);
+  QObject::connect(thread_, &QThread::finished, relay_, [thread = thread_, relay = relay_] {
+    thread->deleteLater();
+    relay->deleteLater();
+  });
+  thread_->start(QThread::LowPriority);
 }
 
 void AgentPoller::stop() {
-  if (!run_) return;
-  run_->stopped = true;
-  run_->thread->quit();
-  run_.reset();
+  if (!relay_) return;
+  relay_->stop();
+  thread_->quit();
+  relay_ = nullptr;
+  thread_ = nullptr;
 }
 
 }  // namespace umbrafold

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <QObject>
-
 #include <chrono>
 #include <functional>
-#include <memory>
 
 #include "agentactivity.h"
+
+class QThread;
 
 namespace umbrafold {
 
@@ -39,11 +38,14 @@ class AgentPoller {
   bool isPolling() const;
 
  private:
-  struct Run;
+  class Relay;
 
   Scan scan_;
   std::chrono::milliseconds interval_;
-  std::shared_ptr<Run> run_;  // the current run, if polling
+  // The current run, if polling; both delete themselves once the worker
+  // thread has ended after stop().
+  Relay* relay_ = nullptr;
+  QThread* thread_ = nullptr;
 };
 
 }  // namespace umbrafold
