@@ -16,6 +16,7 @@
 #include "setupwindow.h"
 #include "signalwatch.h"
 #include "waylandplatform.h"
+#include "x11stripscreen.h"
 #include "x11window.h"
 
 namespace {
@@ -54,6 +55,11 @@ Platform choosePlatform() {
   } else if (QGuiApplication::platformName() == QLatin1String("xcb")) {
     platform.presentation = makeX11Presentation();
     platform.focus = makeX11Focus();
+    platform.makeCurtain = [](const QRect& frame) {
+      auto curtain = std::make_unique<CurtainWindow>(frame);
+      curtain->mascots()->setScreen(x11::makeStripScreen());
+      return curtain;
+    };
   } else {
     platform.presentation = makeRefusingPresentation(
         "the display platform \"" + QGuiApplication::platformName().toStdString() +

@@ -15,7 +15,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -24,6 +26,7 @@
 #include "mascotgeometry.h"
 #include "mascotimages.h"
 #include "reducemotionsetting.h"
+#include "stripscreen.h"
 
 namespace umbrafold {
 
@@ -184,6 +187,14 @@ void drawTextAt(QPainter& painter, const QFontMetricsF& metrics, const ShapedTex
   for (const QGlyphRun& run : text.runs) painter.drawGlyphRun(baseline, run);
 }
 
+// The device pixels `rect` (in points) touches at `ratio` pixels per point.
+QRect devicePixels(const QRect& rect, double ratio) {
+  const auto low = [ratio](int points) { return static_cast<int>(std::floor(points * ratio)); };
+  const auto high = [ratio](int points) { return static_cast<int>(std::ceil(points * ratio)); };
+  return QRect(QPoint(low(rect.left()), low(rect.top())),
+               QPoint(high(rect.right() + 1) - 1, high(rect.bottom() + 1) - 1));
+}
+
 // `rect` widened by the pixels antialiased glyphs may reach beyond their box.
 QRect withGlyphMargin(const QRectF& rect) {
   constexpr int kMargin = 2;
@@ -264,6 +275,14 @@ struct MascotWalk::State {
   // as glyphs).
   const QImage& noteImage(const BubbleLayout& layout, double height, double ratio);
   void drawBubble(QPainter& painter, const Bubble& bubble, double height, double ratio);
+  // The pictures that show `area` (device pixels) at `ratio`, bottom first,
+  // left in `layers`: the mascots, then the bubble.
+  void compose(std::span<const QRect> area, double width, double height, double ratio);
+  // A name drawn alone, with its glyphs' margin, at `ratio`.
+  const QImage& nameImage(bool claude, double ratio);
+  // The bubble drawn alone over the device pixels of its bounds; made again
+  // only for a shape, note or pixel phase not drawn lately.
+  const QImage& bubbleImage(const Bubble& bubble, double height, double ratio);
 
   Services services;
   int frameInterval = 0;  // milliseconds between frames while animating, else 0
@@ -292,9 +311,31 @@ struct MascotWalk::State {
   std::vector<Span> spans;
   std::vector<QRect> columns;
 
-  std::vector<Scaled> scaledPictures;
+  std::deque<Scaled> scaledPictures;  // a deque: references stay valid as it grows
   double scaledSide = 0;
   double scaledRatio = 0;
+
+  // Shown through a screen instead of painted, when there is one: the
+  // window and place last drawn to, and what a frame draws there.
+  std::unique_ptr<StripScreen> screen;
+  WId screenWindow = 0;
+  QRect screenPlace;
+  std::vector<QRect> screenArea;  // device pixels; kept from frame to frame
+  std::vector<StripScreen::Layer> layers;
+  std::array<QImage, 2> names;  // Codex, Claude
+  double namesRatio = 0;
+  // The bubble drawn alone, for the last few shapes it took: as it walks,
+  // its edge and its tail are rounded apart, so it alternates between two.
+  struct BubbleDrawing {
+    QImage image;
+    BubbleLayout layout;
+    QRect bounds;
+    std::string note;
+    double ratio = 0;
+    std::uint64_t used = 0;
+  };
+  std::array<BubbleDrawing, 4> bubbleDrawings;
+  std::uint64_t bubbleUses = 0;
 
   std::string noteText;  // the note last shaped, and the inside drawn with it
   ShapedText note;
@@ -543,6 +584,129 @@ void MascotWalk::State::drawBubble(QPainter& painter, const Bubble& bubble, doub
   painter.drawImage(toQt(layout.white[0], height).topLeft(), inside);
 }
 
+namespace {
+
+// The device pixels a name's picture reaches beyond its box on every side.
+int nameMargin(double ratio) {
+  return static_cast<int>(std::ceil(withGlyphMargin(QRectF(0, 0, 1, 1)).right() * ratio));
+}
+
+QPoint devicePoint(QPointF points, double ratio) {
+  return {qRound(points.x() * ratio), qRound(points.y() * ratio)};
+}
+
+}  // namespace
+
+const QImage& MascotWalk::State::nameImage(bool claude, double ratio) {
+  if (ratio != namesRatio) {
+    names = {};
+    namesRatio = ratio;
+  }
+  QImage& image = names[claude ? 1 : 0];
+  if (!image.isNull()) return image;
+  loadFonts();
+  const ShapedText& name = claude ? claudeName : codexName;
+  const int margin = nameMargin(ratio);
+  image = QImage(static_cast<int>(std::ceil(name.width * ratio)) + 2 * margin,
+                 static_cast<int>(std::ceil(nameMetrics->height() * ratio)) + 2 * margin,
+                 QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.translate(margin, margin);
+  painter.scale(ratio, ratio);
+  painter.setPen(Qt::black);
+  drawTextAt(painter, *nameMetrics, name, QPointF(0, 0));
+  return image;
+}
+
+namespace {
+
+// Whether a bubble laid out as `now` over `nowBounds` looks exactly like one
+// laid out as `before` over `beforeBounds` at `ratio`, moved: every part
+// moved with its bounds, by whole device pixels.
+bool sameDrawing(const BubbleLayout& now, const QRect& nowBounds, const BubbleLayout& before,
+                 const QRect& beforeBounds, double ratio) {
+  const QPoint moved = nowBounds.topLeft() - beforeBounds.topLeft();
+  const auto whole = [ratio](int points) {
+    return std::abs(points * ratio - std::round(points * ratio)) < 1e-9;
+  };
+  if (!whole(moved.x()) || !whole(moved.y())) return false;
+  // Strip coordinates grow upwards, the bounds' downwards.
+  const auto near = [](double a, double b) { return std::abs(a - b) < 1e-6; };
+  const auto sameRect = [&](const StripRect& a, const StripRect& b) {
+    return near(a.x, b.x + moved.x()) && near(a.y, b.y - moved.y()) && near(a.width, b.width) &&
+           near(a.height, b.height);
+  };
+  bool same = sameRect(now.bubble, before.bubble) && near(now.tailX, before.tailX + moved.x()) &&
+              near(now.textOrigin.x, before.textOrigin.x + moved.x()) &&
+              near(now.textOrigin.y, before.textOrigin.y - moved.y());
+  for (std::size_t i = 0; same && i < now.black.size(); ++i) {
+    same = sameRect(now.black[i], before.black[i]);
+  }
+  for (std::size_t i = 0; same && i < now.white.size(); ++i) {
+    same = sameRect(now.white[i], before.white[i]);
+  }
+  return same;
+}
+
+}  // namespace
+
+const QImage& MascotWalk::State::bubbleImage(const Bubble& shown, double height, double ratio) {
+  ++bubbleUses;
+  for (BubbleDrawing& drawing : bubbleDrawings) {
+    if (!drawing.image.isNull() && drawing.ratio == ratio && drawing.note == noteText &&
+        sameDrawing(shown.layout, shown.bounds, drawing.layout, drawing.bounds, ratio)) {
+      drawing.used = bubbleUses;
+      return drawing.image;
+    }
+  }
+  BubbleDrawing& drawing =
+      *std::min_element(bubbleDrawings.begin(), bubbleDrawings.end(),
+                        [](const auto& a, const auto& b) { return a.used < b.used; });
+  const QRect pixels = devicePixels(shown.bounds, ratio);
+  drawing = {QImage(pixels.size(), QImage::Format_ARGB32_Premultiplied),
+             shown.layout,
+             shown.bounds,
+             noteText,
+             ratio,
+             bubbleUses};
+  drawing.image.fill(Qt::transparent);
+  QPainter painter(&drawing.image);
+  painter.translate(-pixels.topLeft());
+  painter.scale(ratio, ratio);
+  drawBubble(painter, shown, height, ratio);
+  return drawing.image;
+}
+
+void MascotWalk::State::compose(std::span<const QRect> area, double width, double height,
+                                double ratio) {
+  layers.clear();
+  const auto touches = [area](const QRect& rect) {
+    return std::any_of(area.begin(), area.end(),
+                       [&rect](const QRect& part) { return part.intersects(rect); });
+  };
+  const auto& agents = activity.agents;
+  if (agents.empty() || width <= 0) return;
+  const double side = mascotSide(width, agents.size());
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    const Look& look = looks[i];
+    if (!touches(devicePixels(look.bounds, ratio))) continue;
+    if (look.picture) {
+      layers.push_back(
+          {&scaled(*look.picture, look.mirrored, side, ratio), devicePoint(look.at, ratio)});
+    } else {
+      const int margin = nameMargin(ratio);
+      const bool claude = agents[i].kind == WorkingAgent::Kind::claude;
+      layers.push_back(
+          {&nameImage(claude, ratio), devicePoint(look.at, ratio) - QPoint(margin, margin)});
+    }
+  }
+  if (bubble && touches(devicePixels(bubble->bounds, ratio))) {
+    layers.push_back(
+        {&bubbleImage(*bubble, height, ratio), devicePixels(bubble->bounds, ratio).topLeft()});
+  }
+}
+
 MascotWalk::Services MascotWalk::systemServices() {
   std::function<bool()> reduceMotion = [] { return false; };
   if (auto setting = ReduceMotionSetting::shared()) {
@@ -568,6 +732,50 @@ MascotWalk::MascotWalk(Services services, QWidget* parent)
 
 MascotWalk::~MascotWalk() {
   if (d->frameInterval) FrameTimers::leave(this);
+}
+
+void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
+  d->screen = std::move(screen);
+  d->screenWindow = 0;
+  d->screenPlace = QRect();
+  // A strip shown through a screen paints nothing: its window paints its
+  // white beneath it.
+  setAttribute(Qt::WA_OpaquePaintEvent, !d->screen);
+  drawWhole();
+  update();
+}
+
+void MascotWalk::drawOnScreen(std::span<const QRect> area) {
+  QWidget* top = window();
+  const WId window = top->internalWinId();
+  if (!d->screen || !isVisible() || window == 0) return;
+  const double ratio = devicePixelRatioF();
+  const QRect place = devicePixels(QRect(mapTo(top, QPoint(0, 0)), size()), ratio);
+  const QRect strip(QPoint(0, 0), place.size());
+  std::vector<QRect>& pixels = d->screenArea;
+  pixels.clear();
+  if (window != d->screenWindow || place != d->screenPlace) {
+    d->screenWindow = window;
+    d->screenPlace = place;
+    pixels.push_back(strip);
+  } else {
+    for (const QRect& rect : area) {
+      const QRect inside = devicePixels(rect, ratio).intersected(strip);
+      if (!inside.isEmpty()) pixels.push_back(inside);
+    }
+  }
+  if (pixels.empty()) return;
+  if (d->lookedSize != size() || d->lookedRatio != ratio ||
+      d->looks.size() != d->activity.agents.size()) {
+    d->refresh(d->services.clock->now(), width(), height(), ratio, false);
+  }
+  d->compose(pixels, width(), height(), ratio);
+  d->screen->draw(window, place, pixels, d->layers);
+}
+
+void MascotWalk::drawWhole() {
+  const QRect all = rect();
+  drawOnScreen({&all, 1});
 }
 
 void MascotWalk::show(const AgentActivity& activity) {
@@ -618,8 +826,12 @@ void MascotWalk::show(const AgentActivity& activity) {
   }
   d->looks.clear();  // every mascot is placed again
   d->refresh(d->services.clock->now(), width, height(), devicePixelRatioF(), false);
-  update();
-  emit areaChanged(rect());
+  if (d->screen) {
+    drawWhole();
+  } else {
+    update();
+    emit areaChanged(rect());
+  }
 }
 
 const AgentActivity& MascotWalk::activity() const { return d->activity; }
@@ -656,12 +868,17 @@ MascotWalk::Frame MascotWalk::tick() {
   if (d->changed.empty()) return {false, d->quiet};
   const QRegion changed = d->changedColumns(size());
   if (changed.isEmpty()) return {false, d->quiet};
+  if (d->screen) {
+    drawOnScreen(d->columns);
+    return {true, d->quiet};
+  }
   repaint(changed);
   emit areaChanged(changed);
   return {true, d->quiet};
 }
 
 void MascotWalk::paintEvent(QPaintEvent* event) {
+  if (d->screen) return;
   QPainter painter(this);
   painter.fillRect(event->rect(), Qt::white);  // clipped to the region
   const auto& agents = d->activity.agents;
@@ -701,7 +918,18 @@ void MascotWalk::hideEvent(QHideEvent* event) {
 
 bool MascotWalk::event(QEvent* event) {
   const bool handled = QWidget::event(event);
-  if (event->type() == QEvent::ParentChange && !parentWidget()) show(AgentActivity{});
+  switch (event->type()) {
+    case QEvent::ParentChange:
+      if (!parentWidget()) show(AgentActivity{});
+      break;
+    case QEvent::Show:
+    case QEvent::Move:
+    case QEvent::Resize:
+      drawWhole();  // everything, when the place changed
+      break;
+    default:
+      break;
+  }
   return handled;
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "agentactivity.h"
@@ -16,6 +17,8 @@
 class QTimer;
 
 namespace umbrafold {
+
+class StripScreen;
 
 // The strip along the bottom of a curtain in which one mascot walks for each
 // working agent. Transparent to the mouse. Main thread only.
@@ -36,6 +39,11 @@ class MascotWalk : public QWidget {
   explicit MascotWalk(QWidget* parent = nullptr);
   explicit MascotWalk(Services services, QWidget* parent = nullptr);
   ~MascotWalk() override;
+
+  // From now on the strip is shown through `screen` rather than painted with
+  // its window, where its window has a native handle; a null screen goes
+  // back to painting.
+  void setScreen(std::unique_ptr<StripScreen> screen);
 
   using QWidget::show;
   // Hands the strip the current activity: adds mascots for new agents at the
@@ -69,7 +77,8 @@ class MascotWalk : public QWidget {
  signals:
   // The part of the strip (its own coordinates) that looks different now,
   // sent with every repaint the strip asks for, so that a strip drawn
-  // somewhere other than a window of its own can be redrawn there.
+  // somewhere other than a window of its own can be redrawn there. A strip
+  // shown through a screen asks for no repaints.
   void areaChanged(const QRegion& area);
 
  protected:
@@ -80,6 +89,12 @@ class MascotWalk : public QWidget {
   bool event(QEvent* event) override;
 
  private:
+  // Shows `area` (rectangles in strip coordinates) through the screen, or
+  // everything when the strip's place in its window changed since the last
+  // time.
+  void drawOnScreen(std::span<const QRect> area);
+  void drawWhole();
+
   struct State;
   std::unique_ptr<State> d;
 };

@@ -5,11 +5,13 @@
 #include <QImage>
 #include <QPainter>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cmath>
 #include <memory>
 
 #include "fakes.h"
+#include "keptscreen.h"
 #include "mascotgeometry.h"
 #include "mascotimages.h"
 #include "mascotwalk.h"
@@ -163,6 +165,23 @@ TEST_F(MascotSpriteTest, CopiedPicturesMatchSmoothDrawingAtWholePixels) {
     EXPECT_EQ(differing, 0) << count << " mascots";
     walk->show(AgentActivity{});
   }
+}
+
+// Pictures shown through a screen: the same pixels as the strip paints,
+// mirrored frames and strides included.
+TEST_F(MascotSpriteTest, AScreenShowsThePicturesTheStripPaints) {
+  walk->show(AgentActivity({{"a", Kind::claude, "Testing"}, {"b", Kind::codex, "Reading"}}));
+  QImage kept;
+  walk->setScreen(std::make_unique<testing::KeptScreen>(&kept));
+  walk->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(walk.get()));
+  for (int i = 0; i < 60; ++i) {
+    clock->time += 0.05;
+    walk->tick();
+  }
+  ASSERT_GT(walk->pets().at("a").stride(), 1);
+  walk->setScreen(nullptr);
+  EXPECT_TRUE(kept == render().convertToFormat(QImage::Format_RGB32));
 }
 
 }  // namespace

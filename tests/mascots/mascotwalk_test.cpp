@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "fakes.h"
+#include "keptscreen.h"
 #include "mascotgeometry.h"
 #include "qtapp.h"
 
@@ -610,6 +611,28 @@ TEST_F(MascotRepaintTest, ScreenMatchesAFullRepaintThroughWalksAndBubbles) {
   expectScreenMatchesAFullRepaint();
   EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
   for (const WorkingAgent& agent : {a, b, c, e}) EXPECT_GT(walk->pets().at(agent.id).stride(), 1);
+}
+
+// Shown through a screen, the strip is drawn by the screen where it
+// changed, and nowhere painted: through walks, rests and bubbles, what the
+// screen keeps stays what the strip would paint.
+TEST_F(MascotRepaintTest, AScreenKeepsWhatTheStripWouldPaint) {
+  random->fallback = ScriptedRandom::fraction(0.8);
+  showCurtain({a, b, c, e});
+  QImage kept;
+  walk->setScreen(std::make_unique<testing::KeptScreen>(&kept));
+  settle();  // the curtain's white beneath the strip
+  PaintSpy strip(walk.get());
+  std::int64_t bubbles = walk->speakerIndex();
+  for (int i = 0; i < 400; ++i) {
+    tickBy(0.08);
+    settle();
+  }
+  bubbles = walk->speakerIndex() - bubbles;
+  EXPECT_GT(bubbles, 1);
+  EXPECT_TRUE(strip.rects.empty());
+  walk->setScreen(nullptr);
+  EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
 }
 
 }  // namespace

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QtGui/qwindowdefs.h>
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+
+#include <span>
+
+namespace umbrafold {
+
+// A way to show a mascot strip other than through its widget's painting: a
+// surface of the display server that keeps the strip's pictures itself, so
+// that a frame only says which part to make white again and where each
+// picture now stands. Main thread only.
+class StripScreen {
+ public:
+  // A picture, with the top-left corner at `at` in device pixels of the
+  // strip. Pictures are premultiplied ARGB; one whose cacheKey() is
+  // unchanged may be assumed to hold the same pixels as before.
+  struct Layer {
+    const QImage* image = nullptr;
+    QPoint at;
+  };
+
+  virtual ~StripScreen() = default;
+
+  // Shows the strip at `place` (device pixels) in the native window
+  // `window`: makes `area` white, draws `layers` over it in order, clipped
+  // to `area`, and shows the result at once. `area` is rectangles of device
+  // pixels of the strip, inside it, which may overlap. The first call, and
+  // every call after `window` or `place` changed, has the whole strip as
+  // `area`.
+  virtual void draw(WId window, const QRect& place, std::span<const QRect> area,
+                    std::span<const Layer> layers) = 0;
+};
+
+}  // namespace umbrafold
