@@ -866,12 +866,13 @@ MascotWalk::Frame MascotWalk::tick() {
   // reaches the screen in this wake-up, without an event of its own.
   d->refresh(t, width, height(), devicePixelRatioF(), true);
   if (d->changed.empty()) return {false, d->quiet};
-  const QRegion changed = d->changedColumns(size());
-  if (changed.isEmpty()) return {false, d->quiet};
   if (d->screen) {
-    drawOnScreen(d->columns);
+    // A screen takes the places themselves, overlapping or not.
+    drawOnScreen(d->changed);
     return {true, d->quiet};
   }
+  const QRegion changed = d->changedColumns(size());
+  if (changed.isEmpty()) return {false, d->quiet};
   repaint(changed);
   emit areaChanged(changed);
   return {true, d->quiet};
