@@ -770,7 +770,15 @@ void MascotWalk::drawOnScreen(std::span<const QRect> area) {
     d->refresh(d->services.clock->now(), width(), height(), ratio, false);
   }
   d->compose(pixels, width(), height(), ratio);
-  d->screen->draw(window, place, pixels, d->layers);
+  if (!d->screen->draw(window, place, pixels, d->layers)) {
+    setScreen(nullptr);  // painted with its window from now on
+  }
+}
+
+void MascotWalk::withdrawFromScreen() {
+  if (!d->screen) return;
+  d->screen->withdraw();
+  d->screenWindow = 0;  // the next draw is whole
 }
 
 void MascotWalk::drawWhole() {
@@ -864,7 +872,14 @@ MascotWalk::Frame MascotWalk::tick() {
   // Only the mascots whose drawing changed, where they were and are, and the
   // bubble when it came, went or moved, are repainted, at once: the frame
   // reaches the screen in this wake-up, without an event of its own.
-  d->refresh(t, width, height(), devicePixelRatioF(), true);
+  const double ratio = devicePixelRatioF();
+  if (d->screen && (ratio != d->lookedRatio || size() != d->lookedSize)) {
+    // A screen knows nothing of the strip's new size or pixel ratio.
+    d->refresh(t, width, height(), ratio, false);
+    drawWhole();
+    return {true, d->quiet};
+  }
+  d->refresh(t, width, height(), ratio, true);
   if (d->changed.empty()) return {false, d->quiet};
   if (d->screen) {
     // A screen takes the places themselves, overlapping or not.
@@ -912,6 +927,7 @@ void MascotWalk::paintEvent(QPaintEvent* event) {
 
 void MascotWalk::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
+  withdrawFromScreen();
   // A window minimised by the window manager comes back; one hidden by the
   // program is closed.
   if (!event->spontaneous()) show(AgentActivity{});
@@ -921,6 +937,7 @@ bool MascotWalk::event(QEvent* event) {
   const bool handled = QWidget::event(event);
   switch (event->type()) {
     case QEvent::ParentChange:
+      withdrawFromScreen();
       if (!parentWidget()) show(AgentActivity{});
       break;
     case QEvent::Show:

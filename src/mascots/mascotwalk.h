@@ -94,6 +94,7 @@ class MascotWalk : public QWidget {
   // time.
   void drawOnScreen(std::span<const QRect> area);
   void drawWhole();
+  void withdrawFromScreen();
 
   struct State;
   std::unique_ptr<State> d;

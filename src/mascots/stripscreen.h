@@ -30,9 +30,13 @@ class StripScreen {
   // to `area`, and shows the result at once. `area` is rectangles of device
   // pixels of the strip, inside it, which may overlap. The first call, and
   // every call after `window` or `place` changed, has the whole strip as
-  // `area`.
-  virtual void draw(WId window, const QRect& place, std::span<const QRect> area,
+  // `area`. False when the strip cannot be shown there at all; it must
+  // then be painted some other way.
+  virtual bool draw(WId window, const QRect& place, std::span<const QRect> area,
                     std::span<const Layer> layers) = 0;
+  // Takes the strip off the window, until the next draw (which has the
+  // whole strip).
+  virtual void withdraw() = 0;
 };
 
 }  // namespace umbrafold

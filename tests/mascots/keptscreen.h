@@ -15,7 +15,7 @@ class KeptScreen : public StripScreen {
  public:
   explicit KeptScreen(QImage* kept) : kept_(kept) {}
 
-  void draw(WId /*window*/, const QRect& place, std::span<const QRect> area,
+  bool draw(WId /*window*/, const QRect& place, std::span<const QRect> area,
             std::span<const Layer> layers) override {
     if (kept_->size() != place.size()) {
       *kept_ = QImage(place.size(), QImage::Format_RGB32);
@@ -31,7 +31,16 @@ class KeptScreen : public StripScreen {
       picture.setDevicePixelRatio(1);  // `at` and the picture are device pixels
       painter.drawImage(layer.at, picture);
     }
+    return true;
   }
+
+  // Like a window taken away: what was kept is gone.
+  void withdraw() override {
+    kept_->fill(Qt::black);
+    ++withdrawals;
+  }
+
+  int withdrawals = 0;
 
  private:
   QImage* kept_;

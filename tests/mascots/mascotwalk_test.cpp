@@ -635,5 +635,20 @@ TEST_F(MascotRepaintTest, AScreenKeepsWhatTheStripWouldPaint) {
   EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
 }
 
+// A strip hidden with its curtain takes itself off its screen, and is
+// drawn whole there when it comes back.
+TEST_F(MascotRepaintTest, AScreenIsLeftWithTheStripAndDrawnWholeOnItsReturn) {
+  showCurtain({a, b});
+  QImage kept;
+  auto screen = std::make_unique<testing::KeptScreen>(&kept);
+  const testing::KeptScreen& watched = *screen;
+  walk->setScreen(std::move(screen));
+  curtain.hide();
+  EXPECT_EQ(watched.withdrawals, 1);
+  showCurtain({a, b, c});
+  walk->setScreen(nullptr);
+  EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
+}
+
 }  // namespace
 }  // namespace umbrafold

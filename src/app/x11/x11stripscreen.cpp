@@ -123,10 +123,10 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   X11StripScreen(const X11StripScreen&) = delete;
   X11StripScreen& operator=(const X11StripScreen&) = delete;
 
-  void draw(WId window, const QRect& place, std::span<const QRect> area,
+  bool draw(WId window, const QRect& place, std::span<const QRect> area,
             std::span<const Layer> layers) override {
-    if (!prepare(static_cast<xcb_window_t>(window), place)) return;
-    if (area.empty()) return;
+    if (!prepare(static_cast<xcb_window_t>(window), place)) return false;
+    if (area.empty() || place.isEmpty()) return true;
     ++frame_;
     // White, then the pictures, in the strip's own pixmap and clipped to the
     // area; then only the area is copied to the window, so the window never
@@ -135,7 +135,6 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     for (const QRect& rect : area) rects_.push_back(rectangle(rect));
     const auto count = static_cast<std::uint32_t>(rects_.size());
     xcb_render_set_picture_clip_rectangles(c_, strip_, 0, 0, count, rects_.data());
-    constexpr xcb_render_color_t kWhite{0xffff, 0xffff, 0xffff, 0xffff};
     xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, strip_, kWhite, count, rects_.data());
     for (const Layer& layer : layers) {
       const Picture* picture = upload(*layer.image);
@@ -147,6 +146,13 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     }
     for (const xcb_rectangle_t& rect : rects_) copyToWindow(rect);
     forgetUnused();
+    flushSoon(c_);
+    return true;
+  }
+
+  void withdraw() override {
+    if (window_ == 0) return;
+    releaseWindow();
     flushSoon(c_);
   }
 
@@ -173,15 +179,17 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     std::uint64_t used = 0;  // the last frame that drew it
   };
 
+  static constexpr xcb_render_color_t kWhite{0xffff, 0xffff, 0xffff, 0xffff};
+
   // Pictures not drawn for this many frames go once there are more than
   // kKeptPictures: the sprite frames in use stay, old bubbles leave.
   static constexpr std::size_t kKeptPictures = 64;
   static constexpr std::uint64_t kUnusedFrames = 120;
 
   // A window at `place` in `parent` and a pixmap of its size, made or moved
-  // as needed. False when there is nowhere to draw.
+  // as needed. False when no window can be made there.
   bool prepare(xcb_window_t parent, const QRect& place) {
-    if (place.isEmpty() || parent == 0) return false;
+    if (place.isEmpty()) return parent != 0;
     if (parent != parent_) {
       releaseWindow();
       if (!makeWindow(parent, place)) return false;
@@ -232,6 +240,9 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
                       static_cast<std::uint16_t>(size.height()));
     strip_ = xcb_generate_id(c_);
     xcb_render_create_picture(c_, strip_, pixmap_, format_, 0, nullptr);
+    // A new pixmap holds anything; it is white until the strip is drawn.
+    const xcb_rectangle_t all = rectangle(QRect(QPoint(0, 0), size));
+    xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, strip_, kWhite, 1, &all);
     if (!gc_) {
       // Copies report no exposures: every copy would otherwise send an event.
       gc_ = xcb_generate_id(c_);
