@@ -195,10 +195,12 @@ QRect devicePixels(const QRect& rect, double ratio) {
                QPoint(high(rect.right() + 1) - 1, high(rect.bottom() + 1) - 1));
 }
 
+// The points antialiased glyphs may reach beyond their box.
+constexpr int kGlyphMargin = 2;
+
 // `rect` widened by the pixels antialiased glyphs may reach beyond their box.
 QRect withGlyphMargin(const QRectF& rect) {
-  constexpr int kMargin = 2;
-  return rect.toAlignedRect().adjusted(-kMargin, -kMargin, kMargin, kMargin);
+  return rect.toAlignedRect().adjusted(-kGlyphMargin, -kGlyphMargin, kGlyphMargin, kGlyphMargin);
 }
 
 // The pictures a mascot of `kind` walking as `pet` shows: the frames of its
@@ -253,6 +255,10 @@ struct MascotWalk::State {
   // and the seconds before that may change. With `collect`, the places of
   // whatever changed, where it was and where it is, are left in `changed`.
   void refresh(double now, double width, double height, double ratio, bool collect);
+  // Whether what the strip shows was worked out for `size` and `ratio`.
+  bool lookedFor(QSize size, double ratio) const {
+    return lookedSize == size && lookedRatio == ratio && looks.size() == activity.agents.size();
+  }
   // The places left in `changed` as one band of whole columns: from the
   // topmost to the bottommost of them, across the columns any of them
   // covers, clipped to a strip of `size`. One band of disjoint rectangles
@@ -587,9 +593,7 @@ void MascotWalk::State::drawBubble(QPainter& painter, const Bubble& bubble, doub
 namespace {
 
 // The device pixels a name's picture reaches beyond its box on every side.
-int nameMargin(double ratio) {
-  return static_cast<int>(std::ceil(withGlyphMargin(QRectF(0, 0, 1, 1)).right() * ratio));
-}
+int nameMargin(double ratio) { return static_cast<int>(std::ceil(kGlyphMargin * ratio)); }
 
 QPoint devicePoint(QPointF points, double ratio) {
   return {qRound(points.x() * ratio), qRound(points.y() * ratio)};
@@ -765,8 +769,7 @@ void MascotWalk::drawOnScreen(std::span<const QRect> area) {
     }
   }
   if (pixels.empty()) return;
-  if (d->lookedSize != size() || d->lookedRatio != ratio ||
-      d->looks.size() != d->activity.agents.size()) {
+  if (!d->lookedFor(size(), ratio)) {
     d->refresh(d->services.clock->now(), width(), height(), ratio, false);
   }
   d->compose(pixels, width(), height(), ratio);
@@ -873,7 +876,7 @@ MascotWalk::Frame MascotWalk::tick() {
   // bubble when it came, went or moved, are repainted, at once: the frame
   // reaches the screen in this wake-up, without an event of its own.
   const double ratio = devicePixelRatioF();
-  if (d->screen && (ratio != d->lookedRatio || size() != d->lookedSize)) {
+  if (d->screen && !d->lookedFor(size(), ratio)) {
     // A screen knows nothing of the strip's new size or pixel ratio.
     d->refresh(t, width, height(), ratio, false);
     drawWhole();
@@ -902,7 +905,7 @@ void MascotWalk::paintEvent(QPaintEvent* event) {
   if (agents.empty() || width <= 0) return;
   const double height = this->height();
   const double ratio = devicePixelRatioF();
-  if (d->lookedSize != size() || d->lookedRatio != ratio || d->looks.size() != agents.size()) {
+  if (!d->lookedFor(size(), ratio)) {
     d->refresh(d->services.clock->now(), width, height, ratio, false);
   }
   const double side = mascotSide(width, agents.size());

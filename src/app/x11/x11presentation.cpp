@@ -3,7 +3,6 @@
 // curtains' windows mapped, in place and on top of every other child of the
 // root, whatever other clients do to them.
 
-#include <QtGui/qguiapplication_platform.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 // xkb.h names a field "explicit", a C++ keyword.
@@ -43,6 +42,7 @@
 
 #include "presentation.h"
 #include "x11window.h"
+#include "xcbconnection.h"
 
 namespace umbrafold {
 namespace {
@@ -61,18 +61,9 @@ constexpr unsigned char kPrivateAction = 0x86;
 // from the setup window's.
 constexpr char kCurtainClass[] = "umbrafold-curtain\0Umbrafold-curtain";
 
-template <typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-template <typename T>
-Reply<T> reply(T* raw) {
-  return Reply<T>(raw, &std::free);
-}
-
-xcb_connection_t* qtConnection() {
-  auto* app = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-  return app ? app->connection() : nullptr;
-}
+using x11::qtConnection;
+using x11::reply;
+using x11::Reply;
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
   auto answer = reply(xcb_intern_atom_reply(

@@ -1,6 +1,5 @@
 #include "x11stripscreen.h"
 
-#include <QtGui/qguiapplication_platform.h>
 #include <xcb/render.h>
 #include <xcb/xcb.h>
 #include <QAbstractEventDispatcher>
@@ -19,16 +18,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "xcbconnection.h"
+
 namespace umbrafold::x11 {
 namespace {
-
-template <typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-template <typename T>
-Reply<T> reply(T* raw) {
-  return Reply<T>(raw, &std::free);
-}
 
 // The picture formats the strip needs: QImage's premultiplied ARGB, and the
 // format of each visual a curtain's window may have.
@@ -125,8 +118,8 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
 
   bool draw(WId window, const QRect& place, std::span<const QRect> area,
             std::span<const Layer> layers) override {
+    if (place.isEmpty() || area.empty()) return true;  // nothing to show
     if (!prepare(static_cast<xcb_window_t>(window), place)) return false;
-    if (area.empty() || place.isEmpty()) return true;
     ++frame_;
     // White, then the pictures, in the strip's own pixmap and clipped to the
     // area; then only the area is copied to the window, so the window never
@@ -189,7 +182,6 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   // A window at `place` in `parent` and a pixmap of its size, made or moved
   // as needed. False when no window can be made there.
   bool prepare(xcb_window_t parent, const QRect& place) {
-    if (place.isEmpty()) return parent != 0;
     if (parent != parent_) {
       releaseWindow();
       if (!makeWindow(parent, place)) return false;
@@ -332,8 +324,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
 }  // namespace
 
 std::unique_ptr<StripScreen> makeStripScreen() {
-  auto* app = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-  xcb_connection_t* c = app ? app->connection() : nullptr;
+  xcb_connection_t* c = qtConnection();
   if (!c) return nullptr;
   const xcb_query_extension_reply_t* render = xcb_get_extension_data(c, &xcb_render_id);
   if (!render || !render->present) return nullptr;

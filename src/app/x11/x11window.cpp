@@ -4,18 +4,17 @@
 #include <xcb/xcb.h>
 #include <QGuiApplication>
 
-namespace umbrafold::x11 {
-namespace {
+#include "xcbconnection.h"
 
-xcb_connection_t* connection() {
+namespace umbrafold::x11 {
+
+xcb_connection_t* qtConnection() {
   auto* app = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
   return app ? app->connection() : nullptr;
 }
 
-}  // namespace
-
 bool raiseAbove(WId window) {
-  xcb_connection_t* c = connection();
+  xcb_connection_t* c = qtConnection();
   if (!c || window == 0) return false;
   const std::uint32_t above = XCB_STACK_MODE_ABOVE;
   xcb_configure_window(c, static_cast<xcb_window_t>(window), XCB_CONFIG_WINDOW_STACK_MODE, &above);
@@ -24,7 +23,7 @@ bool raiseAbove(WId window) {
 }
 
 bool setInputFocus(WId window) {
-  xcb_connection_t* c = connection();
+  xcb_connection_t* c = qtConnection();
   if (!c || window == 0) return false;
   xcb_set_input_focus(c, XCB_INPUT_FOCUS_PARENT, static_cast<xcb_window_t>(window),
                       XCB_CURRENT_TIME);
