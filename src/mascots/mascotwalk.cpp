@@ -255,6 +255,17 @@ struct MascotWalk::State {
   // and the seconds before that may change. With `collect`, the places of
   // whatever changed, where it was and where it is, are left in `changed`.
   void refresh(double now, double width, double height, double ratio, bool collect);
+  // Leaves in `changed` where something was and where it is now: one place
+  // when the two overlap (a step of a few pixels), so no pixel between them
+  // is drawn twice.
+  void addChange(const QRect& was, const QRect& is) {
+    if (was.intersects(is)) {
+      changed.push_back(was.united(is));
+      return;
+    }
+    if (!was.isEmpty()) changed.push_back(was);
+    if (!is.isEmpty()) changed.push_back(is);
+  }
   // Whether what the strip shows was worked out for `size` and `ratio`.
   bool lookedFor(QSize size, double ratio) const {
     return lookedSize == size && lookedRatio == ratio && looks.size() == activity.agents.size();
@@ -458,17 +469,13 @@ void MascotWalk::State::refresh(double now, double width, double height, double 
     const auto pet = pets.find(agents[i].id);
     if (pet == pets.end()) continue;
     const Look look = lookOf(agents[i], pet->second, side, height, ratio);
-    if (collect && sameGeometry && !look.sameAs(looks[i])) {
-      changed.push_back(looks[i].bounds);
-      changed.push_back(look.bounds);
-    }
+    if (collect && sameGeometry && !look.sameAs(looks[i])) addChange(looks[i].bounds, look.bounds);
     looks[i] = look;  // also when drawn the same: its exact place moved on
   }
 
   std::optional<Bubble> next = bubbleAt(now, width, height);
   if (collect && (next.has_value() != bubble.has_value() || (next && !next->sameAs(*bubble)))) {
-    if (bubble) changed.push_back(bubble->bounds);
-    if (next) changed.push_back(next->bounds);
+    addChange(bubble ? bubble->bounds : QRect(), next ? next->bounds : QRect());
   }
   bubble = std::move(next);
 
