@@ -304,6 +304,7 @@ struct MascotWalk::State {
   Services services;
   int frameInterval = 0;  // milliseconds between frames while animating, else 0
   std::map<std::string, PetMotion> pets;
+  std::vector<PetMotion*> petOf;  // by position in activity.agents, into `pets`
   double previousTick = 0;
   double bubbleAt_ = 0;
   std::int64_t speakerIndex = 0;
@@ -411,8 +412,7 @@ std::optional<MascotWalk::State::Bubble> MascotWalk::State::bubbleAt(double now,
     return std::nullopt;
   }
   const std::size_t speaker = speakerPosition(speakerIndex, agents.size());
-  const auto pet = pets.find(agents[speaker].id);
-  if (pet == pets.end()) return std::nullopt;
+  const PetMotion* pet = petOf[speaker];
   loadFonts();
   if (note.runs.isEmpty() || agents[speaker].note != noteText) {
     noteText = agents[speaker].note;
@@ -421,8 +421,7 @@ std::optional<MascotWalk::State::Bubble> MascotWalk::State::bubbleAt(double now,
   }
   const double side = mascotSide(width, agents.size());
   Bubble bubble{speaker,
-                bubbleLayout(pet->second.x(), pet->second.y() + side, note.width,
-                             noteMetrics->height(), width),
+                bubbleLayout(pet->x(), pet->y() + side, note.width, noteMetrics->height(), width),
                 {}};
   bubble.bounds = withGlyphMargin(toQt(bubbleBounds(bubble.layout), height));
   return bubble;
@@ -466,9 +465,7 @@ void MascotWalk::State::refresh(double now, double width, double height, double 
 
   const double side = mascotSide(width, agents.size());
   for (std::size_t i = 0; i < agents.size(); ++i) {
-    const auto pet = pets.find(agents[i].id);
-    if (pet == pets.end()) continue;
-    const Look look = lookOf(agents[i], pet->second, side, height, ratio);
+    const Look look = lookOf(agents[i], *petOf[i], side, height, ratio);
     if (collect && sameGeometry && !look.sameAs(looks[i])) addChange(looks[i].bounds, look.bounds);
     looks[i] = look;  // also when drawn the same: its exact place moved on
   }
@@ -488,10 +485,8 @@ void MascotWalk::State::refresh(double now, double width, double height, double 
     quiet = std::max(bubbleAt_ - now, 0.0);
   }
   for (std::size_t i = 0; i < agents.size(); ++i) {
-    const auto pet = pets.find(agents[i].id);
-    if (pet == pets.end()) continue;
     const Bubble* speaking = bubble && bubble->speaker == i ? &*bubble : nullptr;
-    quiet = std::min(quiet, quietOf(pet->second, looks[i], speaking, side, ratio));
+    quiet = std::min(quiet, quietOf(*petOf[i], looks[i], speaking, side, ratio));
   }
 }
 
@@ -756,11 +751,10 @@ void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
   update();
 }
 
-void MascotWalk::drawOnScreen(std::span<const QRect> area) {
+void MascotWalk::drawOnScreen(std::span<const QRect> area, double ratio) {
   QWidget* top = window();
   const WId window = top->internalWinId();
   if (!d->screen || !isVisible() || window == 0) return;
-  const double ratio = devicePixelRatioF();
   const QRect place = devicePixels(QRect(mapTo(top, QPoint(0, 0)), size()), ratio);
   const QRect strip(QPoint(0, 0), place.size());
   std::vector<QRect>& pixels = d->screenArea;
@@ -793,7 +787,7 @@ void MascotWalk::withdrawFromScreen() {
 
 void MascotWalk::drawWhole() {
   const QRect all = rect();
-  drawOnScreen({&all, 1});
+  drawOnScreen({&all, 1}, devicePixelRatioF());
 }
 
 void MascotWalk::show(const AgentActivity& activity) {
@@ -824,6 +818,8 @@ void MascotWalk::show(const AgentActivity& activity) {
     }
     setAccessibleName(QStringLiteral("%1 Claude and %2 Codex working").arg(claude).arg(n - claude));
   }
+  d->petOf.clear();
+  for (const WorkingAgent& agent : agents) d->petOf.push_back(&d->pets.at(agent.id));
 
   const bool animate = n > 0 && !d->reducedMotion;
   if (animate && !d->frameInterval) {
@@ -868,10 +864,7 @@ MascotWalk::Frame MascotWalk::tick() {
   const auto& agents = d->activity.agents;
   if (!agents.empty()) {
     const double side = mascotSide(width, agents.size());
-    for (const WorkingAgent& agent : agents) {
-      const auto found = d->pets.find(agent.id);
-      if (found != d->pets.end()) found->second.advance(dt, width, side);
-    }
+    for (PetMotion* pet : d->petOf) pet->advance(dt, width, side);
   }
 
   if (t > d->bubbleAt_ + kBubbleDuration) {
@@ -893,7 +886,7 @@ MascotWalk::Frame MascotWalk::tick() {
   if (d->changed.empty()) return {false, d->quiet};
   if (d->screen) {
     // A screen takes the places themselves, overlapping or not.
-    drawOnScreen(d->changed);
+    drawOnScreen(d->changed, ratio);
     return {true, d->quiet};
   }
   const QRegion changed = d->changedColumns(size());

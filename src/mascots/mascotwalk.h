@@ -89,10 +89,10 @@ class MascotWalk : public QWidget {
   bool event(QEvent* event) override;
 
  private:
-  // Shows `area` (rectangles in strip coordinates) through the screen, or
-  // everything when the strip's place in its window changed since the last
-  // time.
-  void drawOnScreen(std::span<const QRect> area);
+  // Shows `area` (rectangles in strip coordinates) through the screen at
+  // the strip's pixel ratio `ratio`, or everything when the strip's place in
+  // its window changed since the last time.
+  void drawOnScreen(std::span<const QRect> area, double ratio);
   void drawWhole();
   void withdrawFromScreen();
 
