@@ -340,6 +340,7 @@ struct MascotWalk::State {
   QRect screenPlace;
   std::vector<QRect> screenArea;  // device pixels; kept from frame to frame
   std::vector<StripScreen::Layer> layers;
+  bool wholePending = false;    // a whole draw is queued since the screen lost it
   std::array<QImage, 2> names;  // Codex, Claude
   double namesRatio = 0;
   // The bubble drawn alone, for the last few shapes it took: as it walks,
@@ -744,6 +745,21 @@ void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
   d->screen = std::move(screen);
   d->screenWindow = 0;
   d->screenPlace = QRect();
+  if (d->screen) {
+    // Drawn whole once the event that told of the loss is handled; losses
+    // reported together are drawn once.
+    d->screen->onLost([this] {
+      if (d->wholePending) return;
+      d->wholePending = true;
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            d->wholePending = false;
+            drawWhole();
+          },
+          Qt::QueuedConnection);
+    });
+  }
   // A strip shown through a screen paints nothing: its window paints its
   // white beneath it.
   setAttribute(Qt::WA_OpaquePaintEvent, !d->screen);

@@ -5,7 +5,9 @@
 #include <QPoint>
 #include <QRect>
 
+#include <functional>
 #include <span>
+#include <utility>
 
 namespace umbrafold {
 
@@ -37,6 +39,19 @@ class StripScreen {
   // Takes the strip off the window, until the next draw (which has the
   // whole strip).
   virtual void withdraw() = 0;
+
+  // `handler` is called, on the main thread, whenever the display server
+  // lost what was shown (the window was covered, say): the strip must then
+  // be drawn whole again.
+  void onLost(std::function<void()> handler) { lost_ = std::move(handler); }
+
+ protected:
+  void lost() const {
+    if (lost_) lost_();
+  }
+
+ private:
+  std::function<void()> lost_;
 };
 
 }  // namespace umbrafold

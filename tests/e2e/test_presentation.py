@@ -1,7 +1,8 @@
 """The X11 presentation and focus on a real server, through
 umbrafold_presentation_probe: grabs taken and refused, shortcuts kept from the
 window manager, curtains kept above other clients' windows, everything given
-back on release."""
+back on release; and the mascot strip as the server draws it, through
+umbrafold_strip_probe."""
 
 import os
 import signal
@@ -148,6 +149,13 @@ class PresentationTest(e2e.XSessionCase):
         popup.send("raise")
         self.assertTrue(wait_until(
             lambda: self.x.screenshot().count((100, 100, 300, 200), colour(RED)) == 300 * 200, 5))
+
+    def test_the_strip_the_server_draws_is_the_strip_blended_in_memory(self):
+        # Pictures alone, meeting, crossing and leaving, and the strip after
+        # another window covered it: every pixel of every frame read back.
+        probe = subprocess.run([e2e.program("umbrafold_strip_probe")], env=self.x.env,
+                               capture_output=True, text=True, timeout=60)
+        self.assertEqual(probe.stdout.strip(), "same 62", probe.stdout + probe.stderr)
 
 
 if __name__ == "__main__":

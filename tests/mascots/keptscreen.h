@@ -17,6 +17,7 @@ class KeptScreen : public StripScreen {
 
   bool draw(WId /*window*/, const QRect& place, std::span<const QRect> area,
             std::span<const Layer> layers) override {
+    ++draws;
     if (kept_->size() != place.size()) {
       *kept_ = QImage(place.size(), QImage::Format_RGB32);
       kept_->fill(Qt::black);
@@ -40,6 +41,13 @@ class KeptScreen : public StripScreen {
     ++withdrawals;
   }
 
+  // Like a window uncovered: what was kept is gone, and the strip is told.
+  void lose() {
+    kept_->fill(Qt::black);
+    lost();
+  }
+
+  int draws = 0;
   int withdrawals = 0;
 
  private:

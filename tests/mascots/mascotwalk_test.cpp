@@ -650,5 +650,22 @@ TEST_F(MascotRepaintTest, AScreenIsLeftWithTheStripAndDrawnWholeOnItsReturn) {
   EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
 }
 
+// A screen that lost what it showed, told twice, gets the strip whole
+// again, once, as soon as the loss has been told.
+TEST_F(MascotRepaintTest, AScreenThatLostTheStripGetsItWholeAgain) {
+  showCurtain({a, b});
+  QImage kept;
+  auto screen = std::make_unique<testing::KeptScreen>(&kept);
+  testing::KeptScreen& watched = *screen;
+  walk->setScreen(std::move(screen));
+  watched.lose();
+  watched.lose();
+  EXPECT_EQ(kept.pixel(0, 0), qRgb(0, 0, 0));
+  settle();
+  EXPECT_EQ(watched.draws, 2);  // when set, and once after the losses
+  walk->setScreen(nullptr);
+  EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
+}
+
 }  // namespace
 }  // namespace umbrafold

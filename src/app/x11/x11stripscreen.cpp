@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QPainter>
 #include <QSysInfo>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "xcbconnection.h"
@@ -80,6 +82,25 @@ xcb_rectangle_t rectangle(const QRect& rect) {
           static_cast<std::uint16_t>(rect.width()), static_cast<std::uint16_t>(rect.height())};
 }
 
+// The part of `image` that is not wholly transparent.
+QRect visiblePart(const QImage& argb) {
+  int left = argb.width();
+  int right = -1;
+  int top = argb.height();
+  int bottom = -1;
+  for (int y = 0; y < argb.height(); ++y) {
+    const auto* line = reinterpret_cast<const QRgb*>(argb.constScanLine(y));
+    for (int x = 0; x < argb.width(); ++x) {
+      if (qAlpha(line[x]) == 0) continue;
+      left = std::min(left, x);
+      right = std::max(right, x);
+      top = std::min(top, y);
+      bottom = y;
+    }
+  }
+  return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
 class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilter {
  public:
   X11StripScreen(xcb_connection_t* c, Formats formats) : c_(c), formats_(std::move(formats)) {
@@ -116,28 +137,40 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   X11StripScreen(const X11StripScreen&) = delete;
   X11StripScreen& operator=(const X11StripScreen&) = delete;
 
+  // Each place with at most one picture in it is drawn straight into the
+  // window: white, and the picture's visible part as it looks on white, so
+  // every pixel is written once, with its final colour. Places where
+  // pictures meet are blended in the strip's pixmap, clipped to them, and
+  // copied to the window from there, so the window never shows a frame half
+  // drawn.
   bool draw(WId window, const QRect& place, std::span<const QRect> area,
             std::span<const Layer> layers) override {
     if (place.isEmpty() || area.empty()) return true;  // nothing to show
     if (!prepare(static_cast<xcb_window_t>(window), place)) return false;
     ++frame_;
-    // White, then the pictures, in the strip's own pixmap and clipped to the
-    // area; then only the area is copied to the window, so the window never
-    // shows a frame half drawn.
-    rects_.clear();
-    for (const QRect& rect : area) rects_.push_back(rectangle(rect));
-    const auto count = static_cast<std::uint32_t>(rects_.size());
-    xcb_render_set_picture_clip_rectangles(c_, strip_, 0, 0, count, rects_.data());
-    xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, strip_, kWhite, count, rects_.data());
+    shown_.clear();
     for (const Layer& layer : layers) {
-      const Picture* picture = upload(*layer.image);
-      if (!picture) continue;
-      xcb_render_composite(c_, XCB_RENDER_PICT_OP_OVER, picture->picture, XCB_NONE, strip_, 0, 0, 0,
-                           0, static_cast<std::int16_t>(layer.at.x()),
-                           static_cast<std::int16_t>(layer.at.y()), picture->width,
-                           picture->height);
+      Picture* picture = pictureOf(*layer.image);
+      if (picture && !picture->visible.isEmpty()) {
+        shown_.push_back({picture, &layer, picture->visible.translated(layer.at)});
+      }
     }
-    for (const xcb_rectangle_t& rect : rects_) copyToWindow(rect);
+    blended_.clear();
+    whites_.clear();
+    copies_.clear();
+    for (const QRect& rect : area) {
+      if (!drawAlone(rect)) blended_.push_back(rectangle(rect));
+    }
+    // The white around pictures drawn alone touches none of them: one
+    // request for all of it, then the pictures.
+    if (!whites_.empty()) {
+      xcb_poly_fill_rectangle(c_, window_, gc_, static_cast<std::uint32_t>(whites_.size()),
+                              whites_.data());
+    }
+    for (const auto& [pixmap, at] : copies_) {
+      xcb_copy_area(c_, pixmap, window_, gc_, 0, 0, at.x, at.y, at.width, at.height);
+    }
+    if (!blended_.empty()) blend();
     forgetUnused();
     flushSoon(c_);
     return true;
@@ -149,27 +182,33 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     flushSoon(c_);
   }
 
-  // The server lost part of the window (it was covered, or mapped at last):
-  // the strip's pixmap always holds all of it.
+  // The server lost part of the window (it was covered, or mapped at last).
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr* /*result*/) override {
     if (window_ == 0 || type != "xcb_generic_event_t") return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     if ((event->response_type & 0x7f) != XCB_EXPOSE) return false;
     const auto* expose = reinterpret_cast<const xcb_expose_event_t*>(event);
     if (expose->window != window_) return false;
-    copyToWindow({static_cast<std::int16_t>(expose->x), static_cast<std::int16_t>(expose->y),
-                  expose->width, expose->height});
-    flushSoon(c_);
+    lost();
     return true;
   }
 
  private:
+  // What the server keeps of one image: where it is not transparent, and,
+  // made when first needed, that part on white in the window's depth and
+  // the whole image as premultiplied ARGB for blending.
   struct Picture {
+    QRect visible;
+    xcb_pixmap_t onWhite = 0;
     xcb_pixmap_t pixmap = 0;
     xcb_render_picture_t picture = 0;
-    std::uint16_t width = 0;
-    std::uint16_t height = 0;
     std::uint64_t used = 0;  // the last frame that drew it
+  };
+  // A picture where a frame shows it, in device pixels of the strip.
+  struct Shown {
+    Picture* picture;
+    const Layer* layer;
+    QRect visible;
   };
 
   static constexpr xcb_render_color_t kWhite{0xffff, 0xffff, 0xffff, 0xffff};
@@ -178,6 +217,63 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   // kKeptPictures: the sprite frames in use stay, old bubbles leave.
   static constexpr std::size_t kKeptPictures = 64;
   static constexpr std::uint64_t kUnusedFrames = 120;
+
+  // Leaves what `rect` shows in `whites_` and `copies_` when at most one
+  // picture shows in it, wholly inside it. False when it must be blended.
+  bool drawAlone(const QRect& rect) {
+    const Shown* alone = nullptr;
+    for (const Shown& shown : shown_) {
+      if (!shown.visible.intersects(rect)) continue;
+      if (alone || !rect.contains(shown.visible)) return false;
+      alone = &shown;
+    }
+    if (!alone) {
+      whites_.push_back(rectangle(rect));
+      return true;
+    }
+    const xcb_pixmap_t onWhite = onWhiteOf(*alone->picture, *alone->layer->image);
+    if (!onWhite) return false;
+    const QRect& at = alone->visible;
+    copies_.emplace_back(onWhite, rectangle(at));
+    // White around it: above, below, and either side.
+    const auto add = [this](const QRect& part) {
+      if (!part.isEmpty()) whites_.push_back(rectangle(part));
+    };
+    add(QRect(QPoint(rect.left(), rect.top()), QPoint(rect.right(), at.top() - 1)));
+    add(QRect(QPoint(rect.left(), at.bottom() + 1), QPoint(rect.right(), rect.bottom())));
+    add(QRect(QPoint(rect.left(), at.top()), QPoint(at.left() - 1, at.bottom())));
+    add(QRect(QPoint(at.right() + 1, at.top()), QPoint(rect.right(), at.bottom())));
+    return true;
+  }
+
+  // White, then the pictures, in the strip's pixmap and clipped to the
+  // places in `blended_`; then one copy of those places to the window.
+  void blend() {
+    const auto count = static_cast<std::uint32_t>(blended_.size());
+    QRect bounds;
+    for (const xcb_rectangle_t& rect : blended_) {
+      bounds |= QRect(rect.x, rect.y, rect.width, rect.height);
+    }
+    xcb_render_set_picture_clip_rectangles(c_, strip_, 0, 0, count, blended_.data());
+    xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, strip_, kWhite, count, blended_.data());
+    for (const Shown& shown : shown_) {
+      if (!shown.visible.intersects(bounds)) continue;
+      const xcb_render_picture_t picture = argbOf(*shown.picture, *shown.layer->image);
+      const QRect& part = shown.picture->visible;
+      xcb_render_composite(c_, XCB_RENDER_PICT_OP_OVER, picture, XCB_NONE, strip_,
+                           static_cast<std::int16_t>(part.x()), static_cast<std::int16_t>(part.y()),
+                           0, 0, static_cast<std::int16_t>(shown.visible.x()),
+                           static_cast<std::int16_t>(shown.visible.y()),
+                           static_cast<std::uint16_t>(part.width()),
+                           static_cast<std::uint16_t>(part.height()));
+    }
+    xcb_render_set_picture_clip_rectangles(c_, windowPicture_, 0, 0, count, blended_.data());
+    xcb_render_composite(
+        c_, XCB_RENDER_PICT_OP_SRC, strip_, XCB_NONE, windowPicture_,
+        static_cast<std::int16_t>(bounds.x()), static_cast<std::int16_t>(bounds.y()), 0, 0,
+        static_cast<std::int16_t>(bounds.x()), static_cast<std::int16_t>(bounds.y()),
+        static_cast<std::uint16_t>(bounds.width()), static_cast<std::uint16_t>(bounds.height()));
+  }
 
   // A window at `place` in `parent` and a pixmap of its size, made or moved
   // as needed. False when no window can be made there.
@@ -207,20 +303,34 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     const auto format = formats_.visuals.find(attributes->visual);
     if (format == formats_.visuals.end()) return false;
     format_ = format->second;
+    if (geometry->depth != depth_) {
+      // Pictures on white were made for the old depth.
+      for (auto& [key, picture] : pictures_) {
+        if (picture.onWhite) xcb_free_pixmap(c_, picture.onWhite);
+        picture.onWhite = 0;
+      }
+    }
     depth_ = geometry->depth;
+    white_ = whitePixel(c_, attributes->visual, depth_);
     parent_ = parent;
     window_ = xcb_generate_id(c_);
-    // White where nothing was copied yet; exposures are reported so the
-    // pixmap can be copied again. Pointer events are not asked for, so
-    // they go on to the curtain beneath.
-    const std::uint32_t values[] = {whitePixel(c_, attributes->visual, depth_),
-                                    XCB_EVENT_MASK_EXPOSURE};
+    // White where nothing was drawn yet; exposures are reported so the
+    // strip can be drawn again. Pointer events are not asked for, so they
+    // go on to the curtain beneath.
+    const std::uint32_t values[] = {white_, XCB_EVENT_MASK_EXPOSURE};
     xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, parent,
                       static_cast<std::int16_t>(place.x()), static_cast<std::int16_t>(place.y()),
                       static_cast<std::uint16_t>(place.width()),
                       static_cast<std::uint16_t>(place.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                       XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
     xcb_map_window(c_, window_);
+    windowPicture_ = xcb_generate_id(c_);
+    xcb_render_create_picture(c_, windowPicture_, window_, format_, 0, nullptr);
+    // Fills are white; copies report no exposures (every copy would
+    // otherwise send an event).
+    gc_ = xcb_generate_id(c_);
+    const std::uint32_t gcValues[] = {white_, 0};
+    xcb_create_gc(c_, gc_, window_, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, gcValues);
     return true;
   }
 
@@ -232,52 +342,81 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
                       static_cast<std::uint16_t>(size.height()));
     strip_ = xcb_generate_id(c_);
     xcb_render_create_picture(c_, strip_, pixmap_, format_, 0, nullptr);
-    // A new pixmap holds anything; it is white until the strip is drawn.
-    const xcb_rectangle_t all = rectangle(QRect(QPoint(0, 0), size));
-    xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, strip_, kWhite, 1, &all);
-    if (!gc_) {
-      // Copies report no exposures: every copy would otherwise send an event.
-      gc_ = xcb_generate_id(c_);
-      const std::uint32_t noExposures = 0;
-      xcb_create_gc(c_, gc_, pixmap_, XCB_GC_GRAPHICS_EXPOSURES, &noExposures);
-    }
   }
 
-  void copyToWindow(const xcb_rectangle_t& rect) {
-    xcb_copy_area(c_, pixmap_, window_, gc_, rect.x, rect.y, rect.x, rect.y, rect.width,
-                  rect.height);
-  }
-
-  // The picture kept for `image`, sent now if it is new.
-  const Picture* upload(const QImage& image) {
+  // What the server keeps of `image`, found by its key; null for an image
+  // too large to send.
+  Picture* pictureOf(const QImage& image) {
     const auto found = pictures_.find(image.cacheKey());
     if (found != pictures_.end()) {
       found->second.used = frame_;
       return &found->second;
     }
     if (image.isNull() || image.width() > 0x7fff || image.height() > 0x7fff) return nullptr;
+    Picture picture;
+    picture.visible = visiblePart(image.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+    picture.used = frame_;
+    return &pictures_.emplace(image.cacheKey(), picture).first->second;
+  }
+
+  // The visible part of `image` on white, sent now if it is new; none when
+  // the window's pixels are not 32 bits wide.
+  xcb_pixmap_t onWhiteOf(Picture& picture, const QImage& image) {
+    if (picture.onWhite || !fourBytesPerPixel()) return picture.onWhite;
+    QImage onWhite(picture.visible.size(), QImage::Format_RGB32);
+    onWhite.fill(Qt::white);
+    {
+      QPainter painter(&onWhite);
+      painter.drawImage(QPoint(0, 0), image, picture.visible);
+    }
+    picture.onWhite = xcb_generate_id(c_);
+    xcb_create_pixmap(c_, depth_, picture.onWhite, window_,
+                      static_cast<std::uint16_t>(onWhite.width()),
+                      static_cast<std::uint16_t>(onWhite.height()));
+    send(picture.onWhite, gc_, depth_, onWhite);
+    return picture.onWhite;
+  }
+
+  // `image` as premultiplied ARGB, sent now if it is new.
+  xcb_render_picture_t argbOf(Picture& picture, const QImage& image) {
+    if (picture.picture) return picture.picture;
     const QImage argb = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    Picture picture{xcb_generate_id(c_), xcb_generate_id(c_),
-                    static_cast<std::uint16_t>(argb.width()),
-                    static_cast<std::uint16_t>(argb.height()), frame_};
-    xcb_create_pixmap(c_, 32, picture.pixmap, window_, picture.width, picture.height);
+    picture.pixmap = xcb_generate_id(c_);
+    xcb_create_pixmap(c_, 32, picture.pixmap, window_, static_cast<std::uint16_t>(argb.width()),
+                      static_cast<std::uint16_t>(argb.height()));
     if (!uploadGc_) {
       uploadGc_ = xcb_generate_id(c_);
       xcb_create_gc(c_, uploadGc_, picture.pixmap, 0, nullptr);
     }
-    // In bands of rows that each fit in one request.
-    const auto stride = static_cast<std::size_t>(argb.bytesPerLine());
+    send(picture.pixmap, uploadGc_, 32, argb);
+    picture.picture = xcb_generate_id(c_);
+    xcb_render_create_picture(c_, picture.picture, picture.pixmap, formats_.argb, 0, nullptr);
+    return picture.picture;
+  }
+
+  // Whether the server keeps pixels of the window's depth in 32 bits, as
+  // QImage's RGB32 does.
+  bool fourBytesPerPixel() const {
+    const xcb_setup_t* setup = xcb_get_setup(c_);
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it)) {
+      if (it.data->depth == depth_) return it.data->bits_per_pixel == 32;
+    }
+    return false;
+  }
+
+  // Puts `image` into `pixmap`, in bands of rows that each fit in one request.
+  void send(xcb_pixmap_t pixmap, xcb_gcontext_t gc, std::uint8_t depth, const QImage& image) {
+    const auto stride = static_cast<std::size_t>(image.bytesPerLine());
     const std::size_t room = std::size_t{xcb_get_maximum_request_length(c_)} * 4 - 64;
     const int rows = static_cast<int>(std::max<std::size_t>(1, room / stride));
-    for (int y = 0; y < argb.height(); y += rows) {
-      const int band = std::min(rows, argb.height() - y);
-      xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, picture.pixmap, uploadGc_, picture.width,
-                    static_cast<std::uint16_t>(band), 0, static_cast<std::int16_t>(y), 0, 32,
+    for (int y = 0; y < image.height(); y += rows) {
+      const int band = std::min(rows, image.height() - y);
+      xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc,
+                    static_cast<std::uint16_t>(image.width()), static_cast<std::uint16_t>(band), 0,
+                    static_cast<std::int16_t>(y), 0, depth,
                     static_cast<std::uint32_t>(stride * static_cast<std::size_t>(band)),
-                    argb.constScanLine(y));
+                    image.constScanLine(y));
     }
-    xcb_render_create_picture(c_, picture.picture, picture.pixmap, formats_.argb, 0, nullptr);
-    return &pictures_.emplace(image.cacheKey(), picture).first->second;
   }
 
   void forgetUnused() {
@@ -290,8 +429,9 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   }
 
   void release(const Picture& picture) {
-    xcb_render_free_picture(c_, picture.picture);
-    xcb_free_pixmap(c_, picture.pixmap);
+    if (picture.picture) xcb_render_free_picture(c_, picture.picture);
+    if (picture.pixmap) xcb_free_pixmap(c_, picture.pixmap);
+    if (picture.onWhite) xcb_free_pixmap(c_, picture.onWhite);
   }
 
   // The window goes with its parent too, so an error destroying it is
@@ -300,8 +440,9 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     if (strip_) xcb_render_free_picture(c_, strip_);
     if (pixmap_) xcb_free_pixmap(c_, pixmap_);
     if (gc_) xcb_free_gc(c_, gc_);
+    if (windowPicture_) xcb_render_free_picture(c_, windowPicture_);
     if (window_) xcb_discard_reply(c_, xcb_destroy_window_checked(c_, window_).sequence);
-    strip_ = pixmap_ = gc_ = window_ = parent_ = 0;
+    strip_ = pixmap_ = gc_ = windowPicture_ = window_ = parent_ = 0;
     place_ = QRect();
   }
 
@@ -309,8 +450,10 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   Formats formats_;
   xcb_window_t parent_ = 0;
   xcb_window_t window_ = 0;
+  xcb_render_picture_t windowPicture_ = 0;
   QRect place_;
   std::uint8_t depth_ = 0;
+  std::uint32_t white_ = 0;
   xcb_render_pictformat_t format_ = 0;
   xcb_pixmap_t pixmap_ = 0;
   xcb_render_picture_t strip_ = 0;
@@ -318,7 +461,11 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   xcb_gcontext_t uploadGc_ = 0;
   std::unordered_map<qint64, Picture> pictures_;
   std::uint64_t frame_ = 0;
-  std::vector<xcb_rectangle_t> rects_;  // kept from frame to frame
+  // Kept from frame to frame.
+  std::vector<Shown> shown_;
+  std::vector<xcb_rectangle_t> blended_;
+  std::vector<xcb_rectangle_t> whites_;
+  std::vector<std::pair<xcb_pixmap_t, xcb_rectangle_t>> copies_;
 };
 
 }  // namespace
