@@ -167,10 +167,12 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
       xcb_poly_fill_rectangle(c_, window_, gc_, static_cast<std::uint32_t>(whites_.size()),
                               whites_.data());
     }
-    for (const auto& [pixmap, at] : copies_) {
-      xcb_copy_area(c_, pixmap, window_, gc_, 0, 0, at.x, at.y, at.width, at.height);
+    for (const Copy& copy : copies_) {
+      xcb_copy_area(c_, copy.from, window_, gc_, copy.x, copy.y, copy.to.x, copy.to.y,
+                    copy.to.width, copy.to.height);
     }
     if (!blended_.empty()) blend();
+    keepInk(area);
     forgetUnused();
     flushSoon(c_);
     return true;
@@ -217,9 +219,16 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   // kKeptPictures: the sprite frames in use stay, old bubbles leave.
   static constexpr std::size_t kKeptPictures = 64;
   static constexpr std::uint64_t kUnusedFrames = 120;
+  // The white margin of a picture on white: more than a mascot's step in a
+  // frame, so that one copy also whitens where it stood.
+  static constexpr int kMargin = 8;
+  static constexpr std::size_t kMostInk = 256;
 
   // Leaves what `rect` shows in `whites_` and `copies_` when at most one
   // picture shows in it, wholly inside it. False when it must be blended.
+  // Only what may not be white yet is made white: what `ink_` holds in the
+  // place, outside the picture. A picture on white carries a white margin,
+  // so one copy usually whitens where it stood a step ago as well.
   bool drawAlone(const QRect& rect) {
     const Shown* alone = nullptr;
     for (const Shown& shown : shown_) {
@@ -228,22 +237,62 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
       alone = &shown;
     }
     if (!alone) {
-      whites_.push_back(rectangle(rect));
+      for (const QRect& ink : ink_) {
+        if (ink.intersects(rect)) whites_.push_back(rectangle(ink.intersected(rect)));
+      }
       return true;
     }
     const xcb_pixmap_t onWhite = onWhiteOf(*alone->picture, *alone->layer->image);
     if (!onWhite) return false;
     const QRect& at = alone->visible;
-    copies_.emplace_back(onWhite, rectangle(at));
-    // White around it: above, below, and either side.
-    const auto add = [this](const QRect& part) {
-      if (!part.isEmpty()) whites_.push_back(rectangle(part));
-    };
-    add(QRect(QPoint(rect.left(), rect.top()), QPoint(rect.right(), at.top() - 1)));
-    add(QRect(QPoint(rect.left(), at.bottom() + 1), QPoint(rect.right(), rect.bottom())));
-    add(QRect(QPoint(rect.left(), at.top()), QPoint(at.left() - 1, at.bottom())));
-    add(QRect(QPoint(at.right() + 1, at.top()), QPoint(rect.right(), at.bottom())));
+    QRect stained = at;  // the picture and the ink around it, in the place
+    for (const QRect& ink : ink_) {
+      if (ink.intersects(rect)) stained |= ink.intersected(rect);
+    }
+    const QRect padded = at.adjusted(-kMargin, -kMargin, kMargin, kMargin);
+    const QRect copied = padded.contains(stained) ? stained : at;
+    copies_.push_back({onWhite, static_cast<std::int16_t>(copied.x() - at.x() + kMargin),
+                       static_cast<std::int16_t>(copied.y() - at.y() + kMargin),
+                       rectangle(copied)});
+    if (copied == stained) return true;
+    // White around it: above, below, and either side, where ink was.
+    for (const QRect& ink : ink_) {
+      const QRect part = ink.intersected(rect);
+      if (part.isEmpty()) continue;
+      const auto add = [this, &part](const QRect& side) {
+        const QRect white = side.intersected(part);
+        if (!white.isEmpty()) whites_.push_back(rectangle(white));
+      };
+      add(QRect(QPoint(rect.left(), rect.top()), QPoint(rect.right(), at.top() - 1)));
+      add(QRect(QPoint(rect.left(), at.bottom() + 1), QPoint(rect.right(), rect.bottom())));
+      add(QRect(QPoint(rect.left(), at.top()), QPoint(at.left() - 1, at.bottom())));
+      add(QRect(QPoint(at.right() + 1, at.top()), QPoint(rect.right(), at.bottom())));
+    }
     return true;
+  }
+
+  // After a frame: every place of `area` was drawn whole, so the ink inside
+  // one is gone, and the pictures drawn are new ink. Ink only ever holds more
+  // than was drawn; when it holds too many rectangles, the strip is drawn
+  // whole again, which leaves exactly the pictures.
+  void keepInk(std::span<const QRect> area) {
+    std::erase_if(ink_, [area](const QRect& ink) {
+      return std::any_of(area.begin(), area.end(),
+                         [&ink](const QRect& rect) { return rect.contains(ink); });
+    });
+    for (const Shown& shown : shown_) {
+      const bool drawn = std::any_of(area.begin(), area.end(), [&shown](const QRect& rect) {
+        return rect.intersects(shown.visible);
+      });
+      const bool kept = std::any_of(ink_.begin(), ink_.end(), [&shown](const QRect& ink) {
+        return ink.contains(shown.visible);
+      });
+      if (drawn && !kept) ink_.push_back(shown.visible);
+    }
+    if (ink_.size() > kMostInk) {
+      ink_.assign(1, QRect(QPoint(0, 0), place_.size()));
+      lost();
+    }
   }
 
   // White, then the pictures, in the strip's pixmap and clipped to the
@@ -359,15 +408,16 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     return &pictures_.emplace(image.cacheKey(), picture).first->second;
   }
 
-  // The visible part of `image` on white, sent now if it is new; none when
+  // The visible part of `image` on white, with a white margin of kMargin
+  // pixels, sent now if it is new; none when
   // the window's pixels are not 32 bits wide.
   xcb_pixmap_t onWhiteOf(Picture& picture, const QImage& image) {
     if (picture.onWhite || !fourBytesPerPixel()) return picture.onWhite;
-    QImage onWhite(picture.visible.size(), QImage::Format_RGB32);
+    QImage onWhite(picture.visible.size() + QSize(2 * kMargin, 2 * kMargin), QImage::Format_RGB32);
     onWhite.fill(Qt::white);
     {
       QPainter painter(&onWhite);
-      painter.drawImage(QPoint(0, 0), image, picture.visible);
+      painter.drawImage(QPoint(kMargin, kMargin), image, picture.visible);
     }
     picture.onWhite = xcb_generate_id(c_);
     xcb_create_pixmap(c_, depth_, picture.onWhite, window_,
@@ -444,6 +494,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     if (window_) xcb_discard_reply(c_, xcb_destroy_window_checked(c_, window_).sequence);
     strip_ = pixmap_ = gc_ = windowPicture_ = window_ = parent_ = 0;
     place_ = QRect();
+    ink_.clear();
   }
 
   xcb_connection_t* c_;
@@ -465,7 +516,16 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   std::vector<Shown> shown_;
   std::vector<xcb_rectangle_t> blended_;
   std::vector<xcb_rectangle_t> whites_;
-  std::vector<std::pair<xcb_pixmap_t, xcb_rectangle_t>> copies_;
+  struct Copy {
+    xcb_pixmap_t from;
+    std::int16_t x;
+    std::int16_t y;
+    xcb_rectangle_t to;
+  };
+  std::vector<Copy> copies_;
+  // Where the window may show something other than white: the pictures
+  // drawn, as they were drawn, in device pixels of the strip.
+  std::vector<QRect> ink_;
 };
 
 }  // namespace
