@@ -813,6 +813,7 @@ void MascotWalk::show(const AgentActivity& activity) {
   d->reducedMotion = reduce;
 
   const auto& agents = d->activity.agents;
+  d->petOf.clear();  // into pets about to go
   std::erase_if(d->pets, [&agents](const auto& entry) {
     return std::none_of(agents.begin(), agents.end(),
                         [&entry](const WorkingAgent& agent) { return agent.id == entry.first; });

@@ -79,7 +79,11 @@ class Strip {
     QPainter painter(&reference_);
     painter.setClipRegion(clip);
     painter.fillRect(reference_.rect(), Qt::white);
-    for (const StripScreen::Layer& layer : layers) painter.drawImage(layer.at, *layer.image);
+    for (const StripScreen::Layer& layer : layers) {
+      QImage picture = *layer.image;
+      picture.setDevicePixelRatio(1);  // `at` and the picture are device pixels
+      painter.drawImage(layer.at, picture);
+    }
   }
 
   void drawWhole(std::span<const Sprite> sprites) {
@@ -169,7 +173,8 @@ int main(int argc, char** argv) {
   strip.screen->onLost([&] { ++losses; });
 
   const QImage red = disc(QColor(220, 40, 30));
-  const QImage green = disc(QColor(30, 160, 60));
+  QImage green = disc(QColor(30, 160, 60));
+  green.setDevicePixelRatio(2);  // as a strip at twice the points draws it
   const QImage blue = veil();
   std::vector<Sprite> sprites = {{&red, {10, 12}}, {&green, {200, 16}}, {&blue, {330, 20}}};
   strip.drawWhole(sprites);
@@ -200,6 +205,8 @@ int main(int argc, char** argv) {
   }
 
   // Covered and uncovered: the screen tells, and the strip is drawn whole.
+  QCoreApplication::processEvents();  // the exposure of the first showing
+  losses = 0;
   cover(QRect(0, 60, 300, 50));
   waitFor([&] { return losses > 0; });
   if (losses == 0) {

@@ -650,8 +650,9 @@ TEST_F(MascotRepaintTest, AScreenIsLeftWithTheStripAndDrawnWholeOnItsReturn) {
   EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
 }
 
-// A screen that lost what it showed, told twice, gets the strip whole
-// again, once, as soon as the loss has been told.
+// A screen that lost what it showed gets the strip whole again as soon as
+// the loss has been told: once for losses told together, and again for a
+// later one.
 TEST_F(MascotRepaintTest, AScreenThatLostTheStripGetsItWholeAgain) {
   showCurtain({a, b});
   QImage kept;
@@ -663,6 +664,9 @@ TEST_F(MascotRepaintTest, AScreenThatLostTheStripGetsItWholeAgain) {
   EXPECT_EQ(kept.pixel(0, 0), qRgb(0, 0, 0));
   settle();
   EXPECT_EQ(watched.draws, 2);  // when set, and once after the losses
+  watched.lose();
+  settle();
+  EXPECT_EQ(watched.draws, 3);
   walk->setScreen(nullptr);
   EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
 }

@@ -7,7 +7,6 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QPainter>
 #include <QSysInfo>
 
 #include <algorithm>
@@ -138,11 +137,11 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   X11StripScreen& operator=(const X11StripScreen&) = delete;
 
   // Each place with at most one picture in it is drawn straight into the
-  // window: white, and the picture's visible part as it looks on white, so
-  // every pixel is written once, with its final colour. Places where
-  // pictures meet are blended in the strip's pixmap, clipped to them, and
-  // copied to the window from there, so the window never shows a frame half
-  // drawn.
+  // window: white, and the picture's visible part as it looks on white.
+  // Places where pictures meet are blended in the strip's pixmap, clipped to
+  // them, and copied to the window from there. Either way every pixel of the
+  // window is written only with its final colour, and the whole frame goes
+  // to the server in one batch of requests.
   bool draw(WId window, const QRect& place, std::span<const QRect> area,
             std::span<const Layer> layers) override {
     if (place.isEmpty() || area.empty()) return true;  // nothing to show
@@ -243,7 +242,6 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
       return true;
     }
     const xcb_pixmap_t onWhite = onWhiteOf(*alone->picture, *alone->layer->image);
-    if (!onWhite) return false;
     const QRect& at = alone->visible;
     QRect stained = at;  // the picture and the ink around it, in the place
     for (const QRect& ink : ink_) {
@@ -276,21 +274,21 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   // than was drawn; when it holds too many rectangles, the strip is drawn
   // whole again, which leaves exactly the pictures.
   void keepInk(std::span<const QRect> area) {
+    const QRect strip(QPoint(0, 0), place_.size());
     std::erase_if(ink_, [area](const QRect& ink) {
       return std::any_of(area.begin(), area.end(),
                          [&ink](const QRect& rect) { return rect.contains(ink); });
     });
     for (const Shown& shown : shown_) {
-      const bool drawn = std::any_of(area.begin(), area.end(), [&shown](const QRect& rect) {
-        return rect.intersects(shown.visible);
-      });
-      const bool kept = std::any_of(ink_.begin(), ink_.end(), [&shown](const QRect& ink) {
-        return ink.contains(shown.visible);
-      });
-      if (drawn && !kept) ink_.push_back(shown.visible);
+      const QRect inked = shown.visible.intersected(strip);
+      const bool drawn = std::any_of(
+          area.begin(), area.end(), [&inked](const QRect& rect) { return rect.intersects(inked); });
+      const bool kept = std::any_of(ink_.begin(), ink_.end(),
+                                    [&inked](const QRect& ink) { return ink.contains(inked); });
+      if (drawn && !kept) ink_.push_back(inked);
     }
     if (ink_.size() > kMostInk) {
-      ink_.assign(1, QRect(QPoint(0, 0), place_.size()));
+      ink_.assign(1, strip);
       lost();
     }
   }
@@ -339,7 +337,13 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
                                XCB_CONFIG_WINDOW_HEIGHT,
                            geometry);
     }
-    if (place.size() != place_.size() || pixmap_ == 0) makePixmap(place.size());
+    if (place.size() != place_.size() || pixmap_ == 0) {
+      makePixmap(place.size());
+      // Ink beyond a smaller strip is gone with it.
+      const QRect strip(QPoint(0, 0), place.size());
+      for (QRect& ink : ink_) ink = ink.intersected(strip);
+      std::erase_if(ink_, [](const QRect& ink) { return ink.isEmpty(); });
+    }
     place_ = place;
     return true;
   }
@@ -409,21 +413,24 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   }
 
   // The visible part of `image` on white, with a white margin of kMargin
-  // pixels, sent now if it is new; none when
-  // the window's pixels are not 32 bits wide.
+  // pixels, made by the server now if it is new: blended as the strip's
+  // pixmap blends it, in the window's depth.
   xcb_pixmap_t onWhiteOf(Picture& picture, const QImage& image) {
-    if (picture.onWhite || !fourBytesPerPixel()) return picture.onWhite;
-    QImage onWhite(picture.visible.size() + QSize(2 * kMargin, 2 * kMargin), QImage::Format_RGB32);
-    onWhite.fill(Qt::white);
-    {
-      QPainter painter(&onWhite);
-      painter.drawImage(QPoint(kMargin, kMargin), image, picture.visible);
-    }
+    if (picture.onWhite) return picture.onWhite;
+    const xcb_render_picture_t argb = argbOf(picture, image);
+    const QRect& visible = picture.visible;
+    const xcb_rectangle_t all =
+        rectangle(QRect(0, 0, visible.width() + 2 * kMargin, visible.height() + 2 * kMargin));
     picture.onWhite = xcb_generate_id(c_);
-    xcb_create_pixmap(c_, depth_, picture.onWhite, window_,
-                      static_cast<std::uint16_t>(onWhite.width()),
-                      static_cast<std::uint16_t>(onWhite.height()));
-    send(picture.onWhite, gc_, depth_, onWhite);
+    xcb_create_pixmap(c_, depth_, picture.onWhite, window_, all.width, all.height);
+    const xcb_render_picture_t target = xcb_generate_id(c_);
+    xcb_render_create_picture(c_, target, picture.onWhite, format_, 0, nullptr);
+    xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, target, kWhite, 1, &all);
+    xcb_render_composite(
+        c_, XCB_RENDER_PICT_OP_OVER, argb, XCB_NONE, target, static_cast<std::int16_t>(visible.x()),
+        static_cast<std::int16_t>(visible.y()), 0, 0, kMargin, kMargin,
+        static_cast<std::uint16_t>(visible.width()), static_cast<std::uint16_t>(visible.height()));
+    xcb_render_free_picture(c_, target);
     return picture.onWhite;
   }
 
@@ -442,16 +449,6 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     picture.picture = xcb_generate_id(c_);
     xcb_render_create_picture(c_, picture.picture, picture.pixmap, formats_.argb, 0, nullptr);
     return picture.picture;
-  }
-
-  // Whether the server keeps pixels of the window's depth in 32 bits, as
-  // QImage's RGB32 does.
-  bool fourBytesPerPixel() const {
-    const xcb_setup_t* setup = xcb_get_setup(c_);
-    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it)) {
-      if (it.data->depth == depth_) return it.data->bits_per_pixel == 32;
-    }
-    return false;
   }
 
   // Puts `image` into `pixmap`, in bands of rows that each fit in one request.
@@ -484,13 +481,15 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     if (picture.onWhite) xcb_free_pixmap(c_, picture.onWhite);
   }
 
-  // The window goes with its parent too, so an error destroying it is
-  // expected and dropped.
+  // The window and its picture go with its parent too, so an error
+  // freeing them is expected and dropped.
   void releaseWindow() {
     if (strip_) xcb_render_free_picture(c_, strip_);
     if (pixmap_) xcb_free_pixmap(c_, pixmap_);
     if (gc_) xcb_free_gc(c_, gc_);
-    if (windowPicture_) xcb_render_free_picture(c_, windowPicture_);
+    if (windowPicture_) {
+      xcb_discard_reply(c_, xcb_render_free_picture_checked(c_, windowPicture_).sequence);
+    }
     if (window_) xcb_discard_reply(c_, xcb_destroy_window_checked(c_, window_).sequence);
     strip_ = pixmap_ = gc_ = windowPicture_ = window_ = parent_ = 0;
     place_ = QRect();
