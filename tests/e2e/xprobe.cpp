@@ -22,6 +22,10 @@
 //       Reads the root window's pixel at the point as often as it can for
 //       the duration and prints "share <fraction> longest <ms>": the share
 //       of samples that were not white and the longest such stretch.
+//   umbrafold_xprobe tick INTERVAL_MS
+//       Wakes every INTERVAL_MS and sends the server one request, flushed,
+//       until standard input closes: the least an animating client and the
+//       server can cost at that frame rate, as a reference for measurements.
 //   umbrafold_xprobe wait-white TIMEOUT_MS X,Y [X,Y...]
 //       Polls the root window's pixels at the points until all are white and
 //       prints the CLOCK_MONOTONIC time of that moment in seconds, or prints
@@ -31,6 +35,8 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -187,6 +193,26 @@ int lower(char** argv) {
 
 bool isWhite(Connection& x, int px, int py);
 
+int tick(char** argv) {
+  Connection x;
+  const auto interval = std::chrono::milliseconds(std::atoi(argv[0]));
+  if (interval.count() <= 0) return 2;
+  auto next = std::chrono::steady_clock::now() + interval;
+  for (;;) {
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+        next - std::chrono::steady_clock::now());
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&in, 1, static_cast<int>(std::max<long>(wait.count(), 0)));
+    if (ready > 0) return 0;  // input, or standard input closed
+    if (ready < 0 && errno != EINTR) return 1;
+    if (ready == 0) {
+      xcb_no_operation(x.c);
+      xcb_flush(x.c);
+      next += interval;
+    }
+  }
+}
+
 int sample(char** argv) {
   Connection x;
   const auto duration = std::chrono::milliseconds(std::atoi(argv[0]));
@@ -305,6 +331,7 @@ int main(int argc, char** argv) {
   if (command == "fight" && argc == 7) return fight(argv + 2);
   if (command == "lower" && argc == 3) return lower(argv + 2);
   if (command == "sample" && argc == 4) return sample(argv + 2);
+  if (command == "tick" && argc == 3) return tick(argv + 2);
   if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2, true);
   if (command == "wait-uncovered" && argc >= 4) return waitWhite(argv + 2, argc - 2, false);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");
