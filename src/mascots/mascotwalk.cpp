@@ -835,7 +835,6 @@ void MascotWalk::show(const AgentActivity& activity) {
     }
     setAccessibleName(QStringLiteral("%1 Claude and %2 Codex working").arg(claude).arg(n - claude));
   }
-  d->petOf.clear();
   for (const WorkingAgent& agent : agents) d->petOf.push_back(&d->pets.at(agent.id));
 
   const bool animate = n > 0 && !d->reducedMotion;

@@ -235,18 +235,18 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
       if (alone || !rect.contains(shown.visible)) return false;
       alone = &shown;
     }
+    inkHere_.clear();
+    for (const QRect& ink : ink_) {
+      if (ink.intersects(rect)) inkHere_.push_back(ink.intersected(rect));
+    }
     if (!alone) {
-      for (const QRect& ink : ink_) {
-        if (ink.intersects(rect)) whites_.push_back(rectangle(ink.intersected(rect)));
-      }
+      for (const QRect& ink : inkHere_) whites_.push_back(rectangle(ink));
       return true;
     }
     const xcb_pixmap_t onWhite = onWhiteOf(*alone->picture, *alone->layer->image);
     const QRect& at = alone->visible;
     QRect stained = at;  // the picture and the ink around it, in the place
-    for (const QRect& ink : ink_) {
-      if (ink.intersects(rect)) stained |= ink.intersected(rect);
-    }
+    for (const QRect& ink : inkHere_) stained |= ink;
     const QRect padded = at.adjusted(-kMargin, -kMargin, kMargin, kMargin);
     const QRect copied = padded.contains(stained) ? stained : at;
     copies_.push_back({onWhite, static_cast<std::int16_t>(copied.x() - at.x() + kMargin),
@@ -254,17 +254,16 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
                        rectangle(copied)});
     if (copied == stained) return true;
     // White around it: above, below, and either side, where ink was.
-    for (const QRect& ink : ink_) {
-      const QRect part = ink.intersected(rect);
-      if (part.isEmpty()) continue;
-      const auto add = [this, &part](const QRect& side) {
-        const QRect white = side.intersected(part);
+    const QRect sides[] = {
+        QRect(QPoint(rect.left(), rect.top()), QPoint(rect.right(), at.top() - 1)),
+        QRect(QPoint(rect.left(), at.bottom() + 1), QPoint(rect.right(), rect.bottom())),
+        QRect(QPoint(rect.left(), at.top()), QPoint(at.left() - 1, at.bottom())),
+        QRect(QPoint(at.right() + 1, at.top()), QPoint(rect.right(), at.bottom()))};
+    for (const QRect& ink : inkHere_) {
+      for (const QRect& side : sides) {
+        const QRect white = side.intersected(ink);
         if (!white.isEmpty()) whites_.push_back(rectangle(white));
-      };
-      add(QRect(QPoint(rect.left(), rect.top()), QPoint(rect.right(), at.top() - 1)));
-      add(QRect(QPoint(rect.left(), at.bottom() + 1), QPoint(rect.right(), rect.bottom())));
-      add(QRect(QPoint(rect.left(), at.top()), QPoint(at.left() - 1, at.bottom())));
-      add(QRect(QPoint(at.right() + 1, at.top()), QPoint(rect.right(), at.bottom())));
+      }
     }
     return true;
   }
@@ -364,13 +363,13 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
       }
     }
     depth_ = geometry->depth;
-    white_ = whitePixel(c_, attributes->visual, depth_);
+    const std::uint32_t white = whitePixel(c_, attributes->visual, depth_);
     parent_ = parent;
     window_ = xcb_generate_id(c_);
     // White where nothing was drawn yet; exposures are reported so the
     // strip can be drawn again. Pointer events are not asked for, so they
     // go on to the curtain beneath.
-    const std::uint32_t values[] = {white_, XCB_EVENT_MASK_EXPOSURE};
+    const std::uint32_t values[] = {white, XCB_EVENT_MASK_EXPOSURE};
     xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, parent,
                       static_cast<std::int16_t>(place.x()), static_cast<std::int16_t>(place.y()),
                       static_cast<std::uint16_t>(place.width()),
@@ -382,7 +381,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     // Fills are white; copies report no exposures (every copy would
     // otherwise send an event).
     gc_ = xcb_generate_id(c_);
-    const std::uint32_t gcValues[] = {white_, 0};
+    const std::uint32_t gcValues[] = {white, 0};
     xcb_create_gc(c_, gc_, window_, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, gcValues);
     return true;
   }
@@ -445,22 +444,23 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
       uploadGc_ = xcb_generate_id(c_);
       xcb_create_gc(c_, uploadGc_, picture.pixmap, 0, nullptr);
     }
-    send(picture.pixmap, uploadGc_, 32, argb);
+    send(picture.pixmap, argb);
     picture.picture = xcb_generate_id(c_);
     xcb_render_create_picture(c_, picture.picture, picture.pixmap, formats_.argb, 0, nullptr);
     return picture.picture;
   }
 
-  // Puts `image` into `pixmap`, in bands of rows that each fit in one request.
-  void send(xcb_pixmap_t pixmap, xcb_gcontext_t gc, std::uint8_t depth, const QImage& image) {
+  // Puts `image` (32 bits a pixel) into `pixmap`, in bands of rows that each
+  // fit in one request.
+  void send(xcb_pixmap_t pixmap, const QImage& image) {
     const auto stride = static_cast<std::size_t>(image.bytesPerLine());
     const std::size_t room = std::size_t{xcb_get_maximum_request_length(c_)} * 4 - 64;
     const int rows = static_cast<int>(std::max<std::size_t>(1, room / stride));
     for (int y = 0; y < image.height(); y += rows) {
       const int band = std::min(rows, image.height() - y);
-      xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc,
+      xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, uploadGc_,
                     static_cast<std::uint16_t>(image.width()), static_cast<std::uint16_t>(band), 0,
-                    static_cast<std::int16_t>(y), 0, depth,
+                    static_cast<std::int16_t>(y), 0, 32,
                     static_cast<std::uint32_t>(stride * static_cast<std::size_t>(band)),
                     image.constScanLine(y));
     }
@@ -503,7 +503,6 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   xcb_render_picture_t windowPicture_ = 0;
   QRect place_;
   std::uint8_t depth_ = 0;
-  std::uint32_t white_ = 0;
   xcb_render_pictformat_t format_ = 0;
   xcb_pixmap_t pixmap_ = 0;
   xcb_render_picture_t strip_ = 0;
@@ -525,6 +524,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   // Where the window may show something other than white: the pictures
   // drawn, as they were drawn, in device pixels of the strip.
   std::vector<QRect> ink_;
+  std::vector<QRect> inkHere_;  // the ink in the place being drawn
 };
 
 }  // namespace
