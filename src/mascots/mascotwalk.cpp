@@ -16,11 +16,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "framepacing.h"
 #include "mascotgeometry.h"
@@ -64,80 +68,16 @@ QAccessibleInterface* mascotWalkAccessible(const QString&, QObject* object) {
   return nullptr;
 }
 
-// One frame timer per frame interval, shared by every strip animating at that
-// interval, so the curtains of all displays step and repaint in the same
-// wake-up. After each frame the timer waits as ticksToNextFrame() says: for
-// the first tick at which any of its strips may change (each strip's tick()
-// foresees that), every other tick at most while they change all the time.
-// Main thread only.
-class FrameTimers {
- public:
-  // Calls walk->tick() on the grid of `interval` milliseconds until
-  // leave(walk), the first time one interval from now.
-  static void join(MascotWalk* walk, int interval) {
-    Entry& entry = entries()[interval];
-    if (!entry.timer) {
-      entry.timer = new QTimer(QCoreApplication::instance());
-      entry.timer->setTimerType(Qt::PreciseTimer);
-      QObject::connect(entry.timer, &QTimer::timeout, entry.timer, [interval] { fire(interval); });
-    }
-    entry.walks.push_back(walk);
-    if (!entry.timer->isActive() || entry.timer->interval() != interval)
-      entry.timer->start(interval);
-  }
+// The lock every strip holds while its state is read or changed, on the main
+// thread or the frame thread; recursive, as entry points call each other.
+// Never destroyed: the frame thread may outlive static destruction.
+std::recursive_mutex& stripLock() {
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
+}
 
-  // Stops the calls to walk; a timer left without strips stops.
-  static void leave(MascotWalk* walk) {
-    for (auto& [interval, entry] : entries()) {
-      if (std::erase(entry.walks, walk) > 0 && entry.walks.empty() && entry.timer) {
-        entry.timer->stop();
-      }
-    }
-  }
-
-  // The next frame of walk's timer comes at most one interval from now: for
-  // a change the timer could not foresee.
-  static void hurry(MascotWalk* walk) {
-    for (auto& [interval, entry] : entries()) {
-      if (entry.timer &&
-          std::find(entry.walks.begin(), entry.walks.end(), walk) != entry.walks.end() &&
-          entry.timer->interval() != interval) {
-        entry.timer->start(interval);
-      }
-    }
-  }
-
- private:
-  struct Entry {
-    QPointer<QTimer> timer;  // owned by the application object
-    std::vector<MascotWalk*> walks;
-  };
-
-  static std::map<int, Entry>& entries() {
-    static std::map<int, Entry> all;
-    return all;
-  }
-
-  static void fire(int interval) {
-    Entry& entry = entries()[interval];
-    // The strips of this frame, in a list kept from frame to frame (no
-    // allocation); a strip that leaves during the frame is not ticked.
-    static std::vector<MascotWalk*> walks;
-    walks.assign(entry.walks.begin(), entry.walks.end());
-    double quiet = std::numeric_limits<double>::infinity();
-    bool repainted = false;
-    for (MascotWalk* walk : walks) {
-      if (std::find(entry.walks.begin(), entry.walks.end(), walk) != entry.walks.end()) {
-        const MascotWalk::Frame frame = walk->tick();
-        quiet = std::min(quiet, frame.quietSeconds);
-        repainted = repainted || frame.repainted;
-      }
-    }
-    if (!entry.timer || !entry.timer->isActive()) return;
-    const int wait = interval * ticksToNextFrame(quiet, repainted, interval, kMaxStep);
-    if (entry.timer->interval() != wait) entry.timer->start(wait);
-  }
-};
+// Set on the frame thread.
+thread_local bool onFrameThread = false;
 
 QFont stripFont(QFontDatabase::SystemFont which, int pixels) {
   QFont font = QFontDatabase::systemFont(which);
@@ -340,7 +280,16 @@ struct MascotWalk::State {
   QRect screenPlace;
   std::vector<QRect> screenArea;  // device pixels; kept from frame to frame
   std::vector<StripScreen::Layer> layers;
-  bool wholePending = false;    // a whole draw is queued since the screen lost it
+  std::atomic<bool> wholePending = false;  // a whole draw is queued since the screen lost it
+  bool screenFailed = false;  // it could not draw; painting takes over on the main thread
+  // Where the strip is, as last noted on the main thread: what frames
+  // stepped off it go by.
+  struct Placement {
+    WId window = 0;  // its top-level window's, 0 while there is none
+    QRect rect;      // in points of that window
+    double ratio = 1;
+    bool visible = false;
+  } placement;
   std::array<QImage, 2> names;  // Codex, Claude
   double namesRatio = 0;
   // The bubble drawn alone, for the last few shapes it took: as it walks,
@@ -362,6 +311,165 @@ struct MascotWalk::State {
   QSizeF noteInside;
   QPointF noteOffset;
   double noteRatio = 0;
+};
+
+// Steps and draws the animating strips. Strips shown through a screen that
+// draws from any thread are stepped on one frame thread, which sleeps until
+// the next frame is due and touches nothing of Qt's event loop, so a frame
+// costs one wake-up of that thread alone; other strips have one timer per
+// frame interval on the main thread. Either way the strips of all displays
+// step and draw in the same wake-up, and after each frame the wait is what
+// ticksToNextFrame() says: until the first tick at which any of the strips
+// may change (each strip's frame foresees that), every other tick at most
+// while they change all the time. Called with stripLock() held.
+class FrameTimers {
+ public:
+  // Steps walk on the grid of `interval` milliseconds until leave(walk), the
+  // first time one interval from now.
+  static void join(MascotWalk* walk, int interval) {
+    if (offMainThread(walk)) {
+      Thread& thread = frameThread();
+      if (thread.walks.empty()) thread.next = Clock::now() + std::chrono::milliseconds(interval);
+      thread.walks.push_back(walk);
+      thread.wake.notify_one();
+      return;
+    }
+    Entry& entry = entries()[interval];
+    if (!entry.timer) {
+      entry.timer = new QTimer(QCoreApplication::instance());
+      entry.timer->setTimerType(Qt::PreciseTimer);
+      QObject::connect(entry.timer, &QTimer::timeout, entry.timer, [interval] { fire(interval); });
+    }
+    entry.walks.push_back(walk);
+    if (!entry.timer->isActive() || entry.timer->interval() != interval)
+      entry.timer->start(interval);
+  }
+
+  // Stops the steps of walk; a timer left without strips stops, the frame
+  // thread sleeps until a strip joins.
+  static void leave(MascotWalk* walk) {
+    for (auto& [interval, entry] : entries()) {
+      if (std::erase(entry.walks, walk) > 0 && entry.walks.empty() && entry.timer) {
+        entry.timer->stop();
+      }
+    }
+    if (thread_) std::erase(thread_->walks, walk);
+  }
+
+  // The next frame of walk comes at most one interval from now: for a change
+  // the timers could not foresee.
+  static void hurry(MascotWalk* walk) {
+    for (auto& [interval, entry] : entries()) {
+      if (entry.timer &&
+          std::find(entry.walks.begin(), entry.walks.end(), walk) != entry.walks.end() &&
+          entry.timer->interval() != interval) {
+        entry.timer->start(interval);
+      }
+    }
+    if (!thread_ ||
+        std::find(thread_->walks.begin(), thread_->walks.end(), walk) == thread_->walks.end()) {
+      return;
+    }
+    thread_->next =
+        std::min(thread_->next, Clock::now() + std::chrono::milliseconds(walk->d->frameInterval));
+    thread_->wake.notify_one();
+  }
+
+  // Whether walk is stepped on the frame thread rather than the main one.
+  static bool offMainThread(const MascotWalk* walk) {
+    return walk->d->screen && walk->d->screen->drawsFromAnyThread();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct Entry {
+    QPointer<QTimer> timer;  // owned by the application object
+    std::vector<MascotWalk*> walks;
+  };
+  struct Thread {
+    std::vector<MascotWalk*> walks;  // each at its own frameInterval
+    Clock::time_point next;          // when the next frame is due
+    std::condition_variable_any wake;
+  };
+
+  static std::map<int, Entry>& entries() {
+    static std::map<int, Entry> all;
+    return all;
+  }
+
+  // Started when first needed and never stopped or destroyed: without
+  // strips it waits for one without waking.
+  static Thread& frameThread() {
+    if (!thread_) {
+      thread_ = new Thread;
+      std::thread(run).detach();
+    }
+    return *thread_;
+  }
+
+  // One frame of each strip in `walks` that `joined` still holds (a strip
+  // can leave during a frame), stepped by `step`; then what was drawn goes
+  // to the display. The wait before the next frame, in milliseconds.
+  static int frame(const std::vector<MascotWalk*>& walks, const std::vector<MascotWalk*>& joined,
+                   int interval, MascotWalk::Frame (*step)(MascotWalk*)) {
+    double quiet = std::numeric_limits<double>::infinity();
+    bool repainted = false;
+    const auto stillJoined = [&joined](MascotWalk* walk) {
+      return std::find(joined.begin(), joined.end(), walk) != joined.end();
+    };
+    for (MascotWalk* walk : walks) {
+      if (!stillJoined(walk)) continue;
+      const MascotWalk::Frame frame = step(walk);
+      quiet = std::min(quiet, frame.quietSeconds);
+      repainted = repainted || frame.repainted;
+    }
+    for (MascotWalk* walk : walks) {
+      if (stillJoined(walk) && walk->d->screen) walk->d->screen->flush();
+    }
+    return interval * ticksToNextFrame(quiet, repainted, interval, kMaxStep);
+  }
+
+  static void fire(int interval) {
+    std::lock_guard lock(stripLock());
+    Entry& entry = entries()[interval];
+    // The strips of this frame, in a list kept from frame to frame (no
+    // allocation).
+    static std::vector<MascotWalk*> walks;
+    walks.assign(entry.walks.begin(), entry.walks.end());
+    const int wait =
+        frame(walks, entry.walks, interval, [](MascotWalk* walk) { return walk->tick(); });
+    if (!entry.timer || !entry.timer->isActive()) return;
+    if (entry.timer->interval() != wait) entry.timer->start(wait);
+  }
+
+  static void run() {
+    onFrameThread = true;
+    std::unique_lock lock(stripLock());
+    Thread& thread = *thread_;
+    std::vector<MascotWalk*> walks;
+    for (;;) {
+      if (thread.walks.empty()) {
+        thread.wake.wait(lock);
+        continue;
+      }
+      const Clock::time_point due = thread.next;
+      if (Clock::now() < due) {
+        thread.wake.wait_until(lock, due);
+        continue;
+      }
+      walks.assign(thread.walks.begin(), thread.walks.end());
+      int interval = std::numeric_limits<int>::max();
+      for (const MascotWalk* walk : walks) interval = std::min(interval, walk->d->frameInterval);
+      const int wait =
+          frame(walks, thread.walks, interval, [](MascotWalk* walk) { return walk->step(); });
+      // On the grid of frames while the thread keeps up; from now on when
+      // it fell behind by a whole wait.
+      thread.next = std::max(due + std::chrono::milliseconds(wait), Clock::now());
+    }
+  }
+
+  static inline Thread* thread_ = nullptr;
 };
 
 void MascotWalk::State::loadFonts() {
@@ -738,24 +846,29 @@ MascotWalk::MascotWalk(Services services, QWidget* parent)
 }
 
 MascotWalk::~MascotWalk() {
+  std::lock_guard lock(stripLock());
   if (d->frameInterval) FrameTimers::leave(this);
 }
 
 void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
+  std::lock_guard lock(stripLock());
+  // Stepped on the thread the new screen can be drawn from.
+  if (d->frameInterval) FrameTimers::leave(this);
   d->screen = std::move(screen);
+  d->screenFailed = false;
   d->screenWindow = 0;
   d->screenPlace = QRect();
+  if (d->frameInterval) FrameTimers::join(this, d->frameInterval);
   if (d->screen) {
-    // Drawn whole once the event that told of the loss is handled; losses
-    // reported together are drawn once.
+    // Drawn whole once the main thread handles it; losses reported together
+    // are drawn once.
     d->screen->onLost([this] {
-      if (d->wholePending) return;
-      d->wholePending = true;
+      if (d->wholePending.exchange(true)) return;
       QMetaObject::invokeMethod(
           this,
           [this] {
             d->wholePending = false;
-            drawWhole();
+            redrawWhole();
           },
           Qt::QueuedConnection);
     });
@@ -763,20 +876,32 @@ void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
   // A strip shown through a screen paints nothing: its window paints its
   // white beneath it.
   setAttribute(Qt::WA_OpaquePaintEvent, !d->screen);
-  drawWhole();
+  redrawWhole();
   update();
 }
 
-void MascotWalk::drawOnScreen(std::span<const QRect> area, double ratio) {
+void MascotWalk::notePlacement() {
   QWidget* top = window();
-  const WId window = top->internalWinId();
-  if (!d->screen || !isVisible() || window == 0) return;
-  const QRect place = devicePixels(QRect(mapTo(top, QPoint(0, 0)), size()), ratio);
+  d->placement = {top->internalWinId(), QRect(mapTo(top, QPoint(0, 0)), size()),
+                  devicePixelRatioF(), isVisible()};
+}
+
+void MascotWalk::redrawWhole() {
+  std::lock_guard lock(stripLock());
+  notePlacement();
+  drawWhole();
+  if (d->screen) d->screen->flush();
+}
+
+void MascotWalk::drawOnScreen(std::span<const QRect> area, double ratio) {
+  const State::Placement& at = d->placement;
+  if (!d->screen || d->screenFailed || !at.visible || at.window == 0) return;
+  const QRect place = devicePixels(at.rect, ratio);
   const QRect strip(QPoint(0, 0), place.size());
   std::vector<QRect>& pixels = d->screenArea;
   pixels.clear();
-  if (window != d->screenWindow || place != d->screenPlace) {
-    d->screenWindow = window;
+  if (at.window != d->screenWindow || place != d->screenPlace) {
+    d->screenWindow = at.window;
     d->screenPlace = place;
     pixels.push_back(strip);
   } else {
@@ -786,13 +911,25 @@ void MascotWalk::drawOnScreen(std::span<const QRect> area, double ratio) {
     }
   }
   if (pixels.empty()) return;
-  if (!d->lookedFor(size(), ratio)) {
-    d->refresh(d->services.clock->now(), width(), height(), ratio, false);
+  const QSize size = at.rect.size();
+  if (!d->lookedFor(size, ratio)) {
+    d->refresh(d->services.clock->now(), size.width(), size.height(), ratio, false);
   }
-  d->compose(pixels, width(), height(), ratio);
-  if (!d->screen->draw(window, place, pixels, d->layers)) {
-    setScreen(nullptr);  // painted with its window from now on
+  d->compose(pixels, size.width(), size.height(), ratio);
+  if (d->screen->draw(at.window, place, pixels, d->layers)) return;
+  // Painted with its window from now on.
+  if (!onFrameThread) {
+    setScreen(nullptr);
+    return;
   }
+  d->screenFailed = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this, failed = d->screen.get()] {
+        std::lock_guard lock(stripLock());
+        if (d->screen.get() == failed) setScreen(nullptr);
+      },
+      Qt::QueuedConnection);
 }
 
 void MascotWalk::withdrawFromScreen() {
@@ -802,11 +939,13 @@ void MascotWalk::withdrawFromScreen() {
 }
 
 void MascotWalk::drawWhole() {
-  const QRect all = rect();
-  drawOnScreen({&all, 1}, devicePixelRatioF());
+  const QRect all(QPoint(0, 0), d->placement.rect.size());
+  drawOnScreen({&all, 1}, d->placement.ratio);
 }
 
 void MascotWalk::show(const AgentActivity& activity) {
+  std::lock_guard lock(stripLock());
+  notePlacement();
   const bool reduce = d->services.reduceMotion ? d->services.reduceMotion() : false;
   if (activity == d->activity && reduce == d->reducedMotion) return;
   d->activity = activity;
@@ -854,10 +993,11 @@ void MascotWalk::show(const AgentActivity& activity) {
     FrameTimers::leave(this);
     d->frameInterval = 0;
   }
-  d->looks.clear();  // every mascot is placed again
+  if (n > 0) d->loadFonts();  // here, as the frame thread may draw text
+  d->looks.clear();           // every mascot is placed again
   d->refresh(d->services.clock->now(), width, height(), devicePixelRatioF(), false);
   if (d->screen) {
-    drawWhole();
+    redrawWhole();
   } else {
     update();
     emit areaChanged(rect());
@@ -872,10 +1012,17 @@ std::int64_t MascotWalk::speakerIndex() const { return d->speakerIndex; }
 double MascotWalk::bubbleAt() const { return d->bubbleAt_; }
 
 MascotWalk::Frame MascotWalk::tick() {
+  std::lock_guard lock(stripLock());
+  notePlacement();
+  return step();
+}
+
+MascotWalk::Frame MascotWalk::step() {
   const double t = d->services.clock->now();
   const double dt = std::min(std::max(t - d->previousTick, 0.0), kMaxStep);
   d->previousTick = t;
-  const double width = this->width();
+  const QSize size = d->placement.rect.size();
+  const double width = size.width();
 
   const auto& agents = d->activity.agents;
   if (!agents.empty()) {
@@ -891,21 +1038,22 @@ MascotWalk::Frame MascotWalk::tick() {
   // Only the mascots whose drawing changed, where they were and are, and the
   // bubble when it came, went or moved, are repainted, at once: the frame
   // reaches the screen in this wake-up, without an event of its own.
-  const double ratio = devicePixelRatioF();
-  if (d->screen && !d->lookedFor(size(), ratio)) {
+  const double ratio = d->placement.ratio;
+  if (d->screen && !d->lookedFor(size, ratio)) {
     // A screen knows nothing of the strip's new size or pixel ratio.
-    d->refresh(t, width, height(), ratio, false);
+    d->refresh(t, width, size.height(), ratio, false);
     drawWhole();
     return {true, d->quiet};
   }
-  d->refresh(t, width, height(), ratio, true);
+  d->refresh(t, width, size.height(), ratio, true);
   if (d->changed.empty()) return {false, d->quiet};
   if (d->screen) {
     // A screen takes the places themselves, overlapping or not.
     drawOnScreen(d->changed, ratio);
     return {true, d->quiet};
   }
-  const QRegion changed = d->changedColumns(size());
+  // Painted with the window: on the main thread only.
+  const QRegion changed = d->changedColumns(size);
   if (changed.isEmpty()) return {false, d->quiet};
   repaint(changed);
   emit areaChanged(changed);
@@ -913,6 +1061,7 @@ MascotWalk::Frame MascotWalk::tick() {
 }
 
 void MascotWalk::paintEvent(QPaintEvent* event) {
+  std::lock_guard lock(stripLock());
   if (d->screen) return;
   QPainter painter(this);
   painter.fillRect(event->rect(), Qt::white);  // clipped to the region
@@ -946,6 +1095,8 @@ void MascotWalk::paintEvent(QPaintEvent* event) {
 
 void MascotWalk::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
+  std::lock_guard lock(stripLock());
+  notePlacement();
   withdrawFromScreen();
   // A window minimised by the window manager comes back; one hidden by the
   // program is closed.
@@ -955,14 +1106,19 @@ void MascotWalk::hideEvent(QHideEvent* event) {
 bool MascotWalk::event(QEvent* event) {
   const bool handled = QWidget::event(event);
   switch (event->type()) {
-    case QEvent::ParentChange:
+    case QEvent::ParentChange: {
+      std::lock_guard lock(stripLock());
+      notePlacement();
       withdrawFromScreen();
       if (!parentWidget()) show(AgentActivity{});
       break;
+    }
     case QEvent::Show:
     case QEvent::Move:
     case QEvent::Resize:
-      drawWhole();  // everything, when the place changed
+    case QEvent::WinIdChange:
+    case QEvent::ScreenChangeInternal:
+      redrawWhole();  // everything, when the place, window or pixel ratio changed
       break;
     default:
       break;

@@ -21,7 +21,10 @@ namespace umbrafold {
 class StripScreen;
 
 // The strip along the bottom of a curtain in which one mascot walks for each
-// working agent. Transparent to the mouse. Main thread only.
+// working agent. Transparent to the mouse. Main thread only; a strip shown
+// through a screen that draws from any thread has its frames stepped and
+// drawn on a frame thread of its own, under a lock every strip shares, so
+// that a frame does not wake the main thread.
 class MascotWalk : public QWidget {
   Q_OBJECT
 
@@ -52,7 +55,9 @@ class MascotWalk : public QWidget {
   // reduce-motion setting) changes nothing and requests no repaint.
   void show(const AgentActivity& activity);
 
-  // Read access, for drawing and for tests.
+  // Read access, for drawing and for tests. A strip animated off the main
+  // thread moves its mascots between frames: pets() is for strips that are
+  // not.
   const AgentActivity& activity() const;
   const std::map<std::string, PetMotion>& pets() const;
   bool isAnimating() const;  // the frame timer runs
@@ -71,7 +76,7 @@ class MascotWalk : public QWidget {
   // most 0.08 s), advances the bubble schedule, and repaints at once the
   // places where a mascot's drawing (picture, frame, facing, or position in
   // whole device pixels) or the bubble changed. Called by the frame timer;
-  // public so benchmarks can drive frames.
+  // public so benchmarks can drive frames. Main thread.
   Frame tick();
 
  signals:
@@ -89,6 +94,16 @@ class MascotWalk : public QWidget {
   bool event(QEvent* event) override;
 
  private:
+  friend class FrameTimers;
+
+  // tick() with the strips' lock held, from where the strip was last seen.
+  Frame step();
+  // Notes where the strip is, its size and pixel ratio, and whether it is
+  // seen, for frames stepped off the main thread. Main thread.
+  void notePlacement();
+  // The whole strip through the screen again, from where it is now. Main
+  // thread.
+  void redrawWhole();
   // Shows `area` (rectangles in strip coordinates) through the screen at
   // the strip's pixel ratio `ratio`, or everything when the strip's place in
   // its window changed since the last time.

@@ -14,7 +14,7 @@ namespace umbrafold {
 // A way to show a mascot strip other than through its widget's painting: a
 // surface of the display server that keeps the strip's pictures itself, so
 // that a frame only says which part to make white again and where each
-// picture now stands. Main thread only.
+// picture now stands. Main thread only, unless drawsFromAnyThread().
 class StripScreen {
  public:
   // A picture, with the top-left corner at `at` in device pixels of the
@@ -37,12 +37,19 @@ class StripScreen {
   virtual bool draw(WId window, const QRect& place, std::span<const QRect> area,
                     std::span<const Layer> layers) = 0;
   // Takes the strip off the window, until the next draw (which has the
-  // whole strip).
+  // whole strip), and sends that at once.
   virtual void withdraw() = 0;
+  // Sends what was drawn to the display server now: the strips of every
+  // display drawn in one frame go in one write.
+  virtual void flush() {}
+  // Whether draw(), withdraw() and flush() may be called from a thread other
+  // than the main one (one at a time); then so may the loss handler.
+  virtual bool drawsFromAnyThread() const { return false; }
 
-  // `handler` is called, on the main thread, whenever the display server
-  // lost what was shown (the window was covered, say): the strip must then
-  // be drawn whole again.
+  // `handler` is called whenever the display server lost what was shown
+  // (the window was covered, say): the strip must then be drawn whole again.
+  // On the main thread, or, for a screen that draws from any thread, from
+  // within draw().
   void onLost(std::function<void()> handler) { lost_ = std::move(handler); }
 
  protected:

@@ -2,7 +2,6 @@
 
 #include <xcb/render.h>
 #include <xcb/xcb.h>
-#include <QAbstractEventDispatcher>
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
@@ -10,6 +9,7 @@
 #include <QSysInfo>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -106,24 +106,6 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     QCoreApplication::instance()->installNativeEventFilter(this);
   }
 
-  // What the strips drew goes to the server once the main thread is about
-  // to wait: the strips of every curtain, drawn in one frame, in one write,
-  // which the server handles in one wake-up.
-  static void flushSoon(xcb_connection_t* c) {
-    static bool pending = false;
-    static const bool connected = [c] {
-      QObject::connect(QAbstractEventDispatcher::instance(),
-                       &QAbstractEventDispatcher::aboutToBlock, [c] {
-                         if (!pending) return;
-                         pending = false;
-                         xcb_flush(c);
-                       });
-      return true;
-    }();
-    (void)connected;
-    pending = true;
-  }
-
   ~X11StripScreen() override {
     if (!qGuiApp) return;  // the connection went with the application
     QCoreApplication::instance()->removeNativeEventFilter(this);
@@ -173,23 +155,32 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     if (!blended_.empty()) blend();
     keepInk(area);
     forgetUnused();
-    flushSoon(c_);
     return true;
   }
 
   void withdraw() override {
     if (window_ == 0) return;
     releaseWindow();
-    flushSoon(c_);
+    xcb_flush(c_);
   }
 
+  // The strips of every display share the connection: the first flush of a
+  // frame writes them all, the others find nothing to write.
+  void flush() override { xcb_flush(c_); }
+
+  // xcb is thread-safe, and the window, pixmaps and pictures are this
+  // screen's own.
+  bool drawsFromAnyThread() const override { return true; }
+
   // The server lost part of the window (it was covered, or mapped at last).
+  // Main thread, while the frame thread may be drawing.
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr* /*result*/) override {
-    if (window_ == 0 || type != "xcb_generic_event_t") return false;
+    const xcb_window_t window = shownWindow_.load(std::memory_order_relaxed);
+    if (window == 0 || type != "xcb_generic_event_t") return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     if ((event->response_type & 0x7f) != XCB_EXPOSE) return false;
     const auto* expose = reinterpret_cast<const xcb_expose_event_t*>(event);
-    if (expose->window != window_) return false;
+    if (expose->window != window) return false;
     lost();
     return true;
   }
@@ -376,6 +367,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
                       static_cast<std::uint16_t>(place.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                       XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
     xcb_map_window(c_, window_);
+    shownWindow_ = window_;
     windowPicture_ = xcb_generate_id(c_);
     xcb_render_create_picture(c_, windowPicture_, window_, format_, 0, nullptr);
     // Fills are white; copies report no exposures (every copy would
@@ -492,6 +484,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     }
     if (window_) xcb_discard_reply(c_, xcb_destroy_window_checked(c_, window_).sequence);
     strip_ = pixmap_ = gc_ = windowPicture_ = window_ = parent_ = 0;
+    shownWindow_ = 0;
     place_ = QRect();
     ink_.clear();
   }
@@ -500,6 +493,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   Formats formats_;
   xcb_window_t parent_ = 0;
   xcb_window_t window_ = 0;
+  std::atomic<xcb_window_t> shownWindow_ = 0;  // window_, for the event filter
   xcb_render_picture_t windowPicture_ = 0;
   QRect place_;
   std::uint8_t depth_ = 0;

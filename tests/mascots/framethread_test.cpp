@@ -1,0 +1,105 @@
+// Strips shown through a screen that draws from any thread are stepped on a
+// frame thread; run with the unit tests and again under ThreadSanitizer.
+#include <gtest/gtest.h>
+#include <QImage>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keptscreen.h"
+#include "mascotwalk.h"
+#include "qtapp.h"
+
+namespace umbrafold {
+namespace {
+
+using Kind = WorkingAgent::Kind;
+
+// Kept like KeptScreen, drawable from any thread; counts the draws made off
+// the main thread and can be made to fail them.
+class ThreadedScreen final : public testing::KeptScreen {
+ public:
+  ThreadedScreen(QImage* kept, std::atomic<bool>* gone) : KeptScreen(kept), gone_(gone) {}
+  ~ThreadedScreen() override { *gone_ = true; }
+  ThreadedScreen(const ThreadedScreen&) = delete;
+  ThreadedScreen& operator=(const ThreadedScreen&) = delete;
+
+  bool draw(WId window, const QRect& place, std::span<const QRect> area,
+            std::span<const Layer> layers) override {
+    if (std::this_thread::get_id() != main_) ++offMain;
+    return !failing && KeptScreen::draw(window, place, area, layers);
+  }
+  bool drawsFromAnyThread() const override { return true; }
+
+  std::atomic<int> offMain = 0;
+  std::atomic<bool> failing = false;
+
+ private:
+  std::thread::id main_ = std::this_thread::get_id();
+  std::atomic<bool>* gone_;
+};
+
+class FrameThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::application();
+    walk = std::make_unique<MascotWalk>(MascotWalk::Services{std::make_shared<SecureRandomSource>(),
+                                                             std::make_shared<SteadyMediaClock>(),
+                                                             [] { return false; }});
+    walk->resize(640, 94);
+    walk->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(walk.get()));
+  }
+
+  // Waits for the frame thread to draw `frames` more frames.
+  static bool framesDrawn(const ThreadedScreen& screen, int frames) {
+    const int seen = screen.offMain;
+    return QTest::qWaitFor([&] { return screen.offMain >= seen + frames; }, 5000);
+  }
+
+  const WorkingAgent a{"a", Kind::claude, "Testing"};
+  const WorkingAgent b{"b", Kind::codex, "Using terminal"};
+  const WorkingAgent c{"c", Kind::claude, "Thinking…"};
+  std::unique_ptr<MascotWalk> walk;
+};
+
+// While the main thread hands the strip new activity, frames go on off it,
+// and the screen ends up with what the strip would paint.
+TEST_F(FrameThreadTest, AStripIsSteppedAndDrawnOffTheMainThread) {
+  QImage kept;
+  std::atomic<bool> gone = false;
+  auto owned = std::make_unique<ThreadedScreen>(&kept, &gone);
+  ThreadedScreen& screen = *owned;
+  walk->setScreen(std::move(owned));
+  for (int i = 0; i < 8; ++i) {
+    WorkingAgent moved = c;
+    moved.note = "Step " + std::to_string(i);
+    walk->show(AgentActivity(i % 2 == 0 ? std::vector{a, b, moved} : std::vector{a, moved}));
+    ASSERT_TRUE(framesDrawn(screen, 2));
+  }
+  walk->setScreen(nullptr);  // painted from here on, where the last frame left it
+  EXPECT_TRUE(gone);
+  EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
+}
+
+// A screen that cannot draw on the frame thread is dropped on the main
+// thread, and the strip animates on, painted.
+TEST_F(FrameThreadTest, AScreenThatFailsOnTheFrameThreadIsReplacedByPainting) {
+  QImage kept;
+  std::atomic<bool> gone = false;
+  auto owned = std::make_unique<ThreadedScreen>(&kept, &gone);
+  ThreadedScreen& screen = *owned;
+  walk->setScreen(std::move(owned));
+  walk->show(AgentActivity({a, b}));
+  ASSERT_TRUE(framesDrawn(screen, 2));
+  screen.failing = true;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return gone.load(); }, 5000));
+  EXPECT_TRUE(walk->isAnimating());
+}
+
+}  // namespace
+}  // namespace umbrafold
