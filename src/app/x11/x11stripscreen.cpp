@@ -293,8 +293,15 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     }
     xcb_render_set_picture_clip_rectangles(c_, strip_, 0, 0, count, blended_.data());
     xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, strip_, kWhite, count, blended_.data());
+    // Only the pictures in some blended place: the others would be
+    // clipped away whole, at the cost of a request each.
+    const auto blended = [this](const QRect& visible) {
+      return std::any_of(blended_.begin(), blended_.end(), [&visible](const xcb_rectangle_t& r) {
+        return visible.intersects(QRect(r.x, r.y, r.width, r.height));
+      });
+    };
     for (const Shown& shown : shown_) {
-      if (!shown.visible.intersects(bounds)) continue;
+      if (!blended(shown.visible)) continue;
       const xcb_render_picture_t picture = argbOf(*shown.picture, *shown.layer->image);
       const QRect& part = shown.picture->visible;
       xcb_render_composite(c_, XCB_RENDER_PICT_OP_OVER, picture, XCB_NONE, strip_,
