@@ -92,15 +92,18 @@ QRectF toQt(const StripRect& rect, double stripHeight) {
 }
 
 // One line of text shaped once and drawn many times: its glyph runs placed
-// relative to the left end of its baseline, and its measured width.
+// relative to the left end of its baseline, and its measured width. Glyph
+// runs hold the fonts of the thread that shaped them, which are for that
+// thread alone.
 struct ShapedText {
   QString text;
   QList<QGlyphRun> runs;
   double width = 0;
+  std::thread::id thread;  // that shaped it
 };
 
 ShapedText shapeText(const QString& text, const QFont& font, const QFontMetricsF& metrics) {
-  ShapedText shaped{text, {}, metrics.horizontalAdvance(text)};
+  ShapedText shaped{text, {}, metrics.horizontalAdvance(text), std::this_thread::get_id()};
   QTextLayout layout(text, font);
   QTextOption option;
   option.setWrapMode(QTextOption::NoWrap);
@@ -120,9 +123,10 @@ ShapedText shapeText(const QString& text, const QFont& font, const QFontMetricsF
 
 // Draws `text` with the top-left corner of its box (width x metrics.height())
 // at `topLeft`, in y-down coordinates; the same pixels as drawing the string
-// there with its font.
-void drawTextAt(QPainter& painter, const QFontMetricsF& metrics, const ShapedText& text,
-                QPointF topLeft) {
+// there with `font`. Text shaped on another thread is shaped again here.
+void drawTextAt(QPainter& painter, const QFont& font, const QFontMetricsF& metrics,
+                ShapedText& text, QPointF topLeft) {
+  if (text.thread != std::this_thread::get_id()) text = shapeText(text.text, font, metrics);
   const QPointF baseline(topLeft.x(), topLeft.y() + metrics.ascent());
   for (const QGlyphRun& run : text.runs) painter.drawGlyphRun(baseline, run);
 }
@@ -329,7 +333,8 @@ class FrameTimers {
   static void join(MascotWalk* walk, int interval) {
     if (offMainThread(walk)) {
       Thread& thread = frameThread();
-      if (thread.walks.empty()) thread.next = Clock::now() + std::chrono::milliseconds(interval);
+      const Clock::time_point first = Clock::now() + std::chrono::milliseconds(interval);
+      thread.next = thread.walks.empty() ? first : std::min(thread.next, first);
       thread.walks.push_back(walk);
       thread.wake.notify_one();
       return;
@@ -463,9 +468,10 @@ class FrameTimers {
       for (const MascotWalk* walk : walks) interval = std::min(interval, walk->d->frameInterval);
       const int wait =
           frame(walks, thread.walks, interval, [](MascotWalk* walk) { return walk->step(); });
-      // On the grid of frames while the thread keeps up; from now on when
-      // it fell behind by a whole wait.
-      thread.next = std::max(due + std::chrono::milliseconds(wait), Clock::now());
+      // On the grid of frames while the thread keeps up; one interval from
+      // now when it fell behind, so the lock is always given up in between.
+      thread.next = std::max(due + std::chrono::milliseconds(wait),
+                             Clock::now() + std::chrono::milliseconds(interval));
     }
   }
 
@@ -680,7 +686,7 @@ const QImage& MascotWalk::State::noteImage(const BubbleLayout& layout, double he
   noteDrawing.fill(Qt::white);
   QPainter painter(&noteDrawing);
   painter.setPen(Qt::black);
-  drawTextAt(painter, *noteMetrics, note, offset);
+  drawTextAt(painter, *noteFont, *noteMetrics, note, offset);
   return noteDrawing;
 }
 
@@ -693,7 +699,7 @@ void MascotWalk::State::drawBubble(QPainter& painter, const Bubble& bubble, doub
     for (const StripRect& rect : layout.white) painter.fillRect(toQt(rect, height), Qt::white);
     const QRectF box =
         toQt({layout.textOrigin.x, layout.textOrigin.y, note.width, noteMetrics->height()}, height);
-    drawTextAt(painter, *noteMetrics, note, box.topLeft());
+    drawTextAt(painter, *noteFont, *noteMetrics, note, box.topLeft());
     return;
   }
   // The tail's opening, then the inside with its note over it.
@@ -720,7 +726,7 @@ const QImage& MascotWalk::State::nameImage(bool claude, double ratio) {
   QImage& image = names[claude ? 1 : 0];
   if (!image.isNull()) return image;
   loadFonts();
-  const ShapedText& name = claude ? claudeName : codexName;
+  ShapedText& name = claude ? claudeName : codexName;
   const int margin = nameMargin(ratio);
   image = QImage(static_cast<int>(std::ceil(name.width * ratio)) + 2 * margin,
                  static_cast<int>(std::ceil(nameMetrics->height() * ratio)) + 2 * margin,
@@ -730,7 +736,7 @@ const QImage& MascotWalk::State::nameImage(bool claude, double ratio) {
   painter.translate(margin, margin);
   painter.scale(ratio, ratio);
   painter.setPen(Qt::black);
-  drawTextAt(painter, *nameMetrics, name, QPointF(0, 0));
+  drawTextAt(painter, *nameFont, *nameMetrics, name, QPointF(0, 0));
   return image;
 }
 
@@ -880,10 +886,15 @@ void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
   update();
 }
 
-void MascotWalk::notePlacement() {
+bool MascotWalk::notePlacement() {
   QWidget* top = window();
-  d->placement = {top->internalWinId(), QRect(mapTo(top, QPoint(0, 0)), size()),
-                  devicePixelRatioF(), isVisible()};
+  const State::Placement now{top->internalWinId(), QRect(mapTo(top, QPoint(0, 0)), size()),
+                             devicePixelRatioF(), isVisible()};
+  const State::Placement& was = d->placement;
+  const bool changed = now.window != was.window || now.rect != was.rect || now.ratio != was.ratio ||
+                       now.visible != was.visible;
+  d->placement = now;
+  return changed;
 }
 
 void MascotWalk::redrawWhole() {
@@ -927,7 +938,7 @@ void MascotWalk::drawOnScreen(std::span<const QRect> area, double ratio) {
       this,
       [this, failed = d->screen.get()] {
         std::lock_guard lock(stripLock());
-        if (d->screen.get() == failed) setScreen(nullptr);
+        if (d->screenFailed && d->screen.get() == failed) setScreen(nullptr);
       },
       Qt::QueuedConnection);
 }
@@ -993,8 +1004,14 @@ void MascotWalk::show(const AgentActivity& activity) {
     FrameTimers::leave(this);
     d->frameInterval = 0;
   }
-  if (n > 0) d->loadFonts();  // here, as the frame thread may draw text
-  d->looks.clear();           // every mascot is placed again
+  if (n > 0) {
+    // Here rather than on the frame thread: themed icons are looked up with
+    // QIcon, which the main thread alone may use.
+    d->loadFonts();
+    if (mascotimages::clawd().empty()) mascotimages::claudeIcon();
+    if (mascotimages::codexPet().empty()) mascotimages::codexIcon();
+  }
+  d->looks.clear();  // every mascot is placed again
   d->refresh(d->services.clock->now(), width, height(), devicePixelRatioF(), false);
   if (d->screen) {
     redrawWhole();
@@ -1008,8 +1025,14 @@ const AgentActivity& MascotWalk::activity() const { return d->activity; }
 const std::map<std::string, PetMotion>& MascotWalk::pets() const { return d->pets; }
 bool MascotWalk::isAnimating() const { return d->frameInterval != 0; }
 bool MascotWalk::reducedMotion() const { return d->reducedMotion; }
-std::int64_t MascotWalk::speakerIndex() const { return d->speakerIndex; }
-double MascotWalk::bubbleAt() const { return d->bubbleAt_; }
+std::int64_t MascotWalk::speakerIndex() const {
+  std::lock_guard lock(stripLock());
+  return d->speakerIndex;
+}
+double MascotWalk::bubbleAt() const {
+  std::lock_guard lock(stripLock());
+  return d->bubbleAt_;
+}
 
 MascotWalk::Frame MascotWalk::tick() {
   std::lock_guard lock(stripLock());
@@ -1062,7 +1085,15 @@ MascotWalk::Frame MascotWalk::step() {
 
 void MascotWalk::paintEvent(QPaintEvent* event) {
   std::lock_guard lock(stripLock());
-  if (d->screen) return;
+  if (d->screen) {
+    // Windows are painted again when their pixel ratio changes, which no
+    // event of its own tells the strip.
+    if (notePlacement()) {
+      drawWhole();
+      d->screen->flush();
+    }
+    return;
+  }
   QPainter painter(this);
   painter.fillRect(event->rect(), Qt::white);  // clipped to the region
   const auto& agents = d->activity.agents;
@@ -1085,7 +1116,8 @@ void MascotWalk::paintEvent(QPaintEvent* event) {
     } else {
       d->loadFonts();
       const bool claude = agents[i].kind == WorkingAgent::Kind::claude;
-      drawTextAt(painter, *d->nameMetrics, claude ? d->claudeName : d->codexName, look.at);
+      drawTextAt(painter, *d->nameFont, *d->nameMetrics, claude ? d->claudeName : d->codexName,
+                 look.at);
     }
   }
   if (d->bubble && region.intersects(d->bubble->bounds)) {

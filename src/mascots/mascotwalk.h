@@ -99,8 +99,9 @@ class MascotWalk : public QWidget {
   // tick() with the strips' lock held, from where the strip was last seen.
   Frame step();
   // Notes where the strip is, its size and pixel ratio, and whether it is
-  // seen, for frames stepped off the main thread. Main thread.
-  void notePlacement();
+  // seen, for frames stepped off the main thread; whether any of it
+  // changed. Main thread.
+  bool notePlacement();
   // The whole strip through the screen again, from where it is now. Main
   // thread.
   void redrawWhole();
