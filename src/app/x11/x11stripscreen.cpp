@@ -120,8 +120,8 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
 
   // Each place with at most one picture in it is drawn straight into the
   // window: white, and the picture's visible part as it looks on white.
-  // Places where pictures meet are blended in the strip's pixmap, clipped to
-  // them, and copied to the window from there. Either way every pixel of the
+  // Places where pictures meet are blended one by one in a small pixmap and
+  // copied to the window from there. Either way every pixel of the
   // window is written only with its final colour, and the whole frame goes
   // to the server in one batch of requests.
   bool draw(WId window, const QRect& place, std::span<const QRect> area,
@@ -283,44 +283,57 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     }
   }
 
-  // White, then the pictures, in the strip's pixmap and clipped to the
-  // places in `blended_`; then one copy of those places to the window.
+  // Each place where pictures meet: white, then the pictures in order, in
+  // a small pixmap used for every such place (so what is blended stays in
+  // the server's caches and needs no clip), then one copy to the window.
   void blend() {
-    const auto count = static_cast<std::uint32_t>(blended_.size());
-    QRect bounds;
     for (const xcb_rectangle_t& rect : blended_) {
-      bounds |= QRect(rect.x, rect.y, rect.width, rect.height);
+      const QRect place(rect.x, rect.y, rect.width, rect.height);
+      const xcb_render_picture_t scratch = scratchOf(place.size());
+      const xcb_rectangle_t all{0, 0, rect.width, rect.height};
+      xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, scratch, kWhite, 1, &all);
+      for (const Shown& shown : shown_) {
+        const QRect part = shown.visible.intersected(place);
+        if (part.isEmpty()) continue;
+        const QPoint from =
+            part.topLeft() - shown.visible.topLeft() + shown.picture->visible.topLeft();
+        const QPoint to = part.topLeft() - place.topLeft();
+        xcb_render_composite(
+            c_, XCB_RENDER_PICT_OP_OVER, argbOf(*shown.picture, *shown.layer->image), XCB_NONE,
+            scratch, static_cast<std::int16_t>(from.x()), static_cast<std::int16_t>(from.y()), 0, 0,
+            static_cast<std::int16_t>(to.x()), static_cast<std::int16_t>(to.y()),
+            static_cast<std::uint16_t>(part.width()), static_cast<std::uint16_t>(part.height()));
+      }
+      xcb_copy_area(c_, scratch_, window_, gc_, 0, 0, rect.x, rect.y, rect.width, rect.height);
     }
-    xcb_render_set_picture_clip_rectangles(c_, strip_, 0, 0, count, blended_.data());
-    xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, strip_, kWhite, count, blended_.data());
-    // Only the pictures in some blended place: the others would be
-    // clipped away whole, at the cost of a request each.
-    const auto blended = [this](const QRect& visible) {
-      return std::any_of(blended_.begin(), blended_.end(), [&visible](const xcb_rectangle_t& r) {
-        return visible.intersects(QRect(r.x, r.y, r.width, r.height));
-      });
-    };
-    for (const Shown& shown : shown_) {
-      if (!blended(shown.visible)) continue;
-      const xcb_render_picture_t picture = argbOf(*shown.picture, *shown.layer->image);
-      const QRect& part = shown.picture->visible;
-      xcb_render_composite(c_, XCB_RENDER_PICT_OP_OVER, picture, XCB_NONE, strip_,
-                           static_cast<std::int16_t>(part.x()), static_cast<std::int16_t>(part.y()),
-                           0, 0, static_cast<std::int16_t>(shown.visible.x()),
-                           static_cast<std::int16_t>(shown.visible.y()),
-                           static_cast<std::uint16_t>(part.width()),
-                           static_cast<std::uint16_t>(part.height()));
-    }
-    xcb_render_set_picture_clip_rectangles(c_, windowPicture_, 0, 0, count, blended_.data());
-    xcb_render_composite(
-        c_, XCB_RENDER_PICT_OP_SRC, strip_, XCB_NONE, windowPicture_,
-        static_cast<std::int16_t>(bounds.x()), static_cast<std::int16_t>(bounds.y()), 0, 0,
-        static_cast<std::int16_t>(bounds.x()), static_cast<std::int16_t>(bounds.y()),
-        static_cast<std::uint16_t>(bounds.width()), static_cast<std::uint16_t>(bounds.height()));
   }
 
-  // A window at `place` in `parent` and a pixmap of its size, made or moved
-  // as needed. False when no window can be made there.
+  // The picture of the pixmap places are blended in, made or grown to hold
+  // `size`.
+  xcb_render_picture_t scratchOf(QSize size) {
+    if (scratch_ && scratchSize_.width() >= size.width() &&
+        scratchSize_.height() >= size.height()) {
+      return scratchPicture_;
+    }
+    releaseScratch();
+    scratchSize_ = scratchSize_.expandedTo(size);
+    scratch_ = xcb_generate_id(c_);
+    xcb_create_pixmap(c_, depth_, scratch_, window_,
+                      static_cast<std::uint16_t>(scratchSize_.width()),
+                      static_cast<std::uint16_t>(scratchSize_.height()));
+    scratchPicture_ = xcb_generate_id(c_);
+    xcb_render_create_picture(c_, scratchPicture_, scratch_, format_, 0, nullptr);
+    return scratchPicture_;
+  }
+
+  void releaseScratch() {
+    if (scratchPicture_) xcb_render_free_picture(c_, scratchPicture_);
+    if (scratch_) xcb_free_pixmap(c_, scratch_);
+    scratchPicture_ = scratch_ = 0;
+  }
+
+  // A window at `place` in `parent`, made or moved as needed. False when no window can be made
+  // there.
   bool prepare(xcb_window_t parent, const QRect& place) {
     if (parent != parent_) {
       releaseWindow();
@@ -334,8 +347,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
                                XCB_CONFIG_WINDOW_HEIGHT,
                            geometry);
     }
-    if (place.size() != place_.size() || pixmap_ == 0) {
-      makePixmap(place.size());
+    if (place.size() != place_.size()) {
       // Ink beyond a smaller strip is gone with it.
       const QRect strip(QPoint(0, 0), place.size());
       for (QRect& ink : ink_) ink = ink.intersected(strip);
@@ -375,24 +387,12 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
                       XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
     xcb_map_window(c_, window_);
     shownWindow_ = window_;
-    windowPicture_ = xcb_generate_id(c_);
-    xcb_render_create_picture(c_, windowPicture_, window_, format_, 0, nullptr);
     // Fills are white; copies report no exposures (every copy would
     // otherwise send an event).
     gc_ = xcb_generate_id(c_);
     const std::uint32_t gcValues[] = {white, 0};
     xcb_create_gc(c_, gc_, window_, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, gcValues);
     return true;
-  }
-
-  void makePixmap(QSize size) {
-    if (strip_) xcb_render_free_picture(c_, strip_);
-    if (pixmap_) xcb_free_pixmap(c_, pixmap_);
-    pixmap_ = xcb_generate_id(c_);
-    xcb_create_pixmap(c_, depth_, pixmap_, window_, static_cast<std::uint16_t>(size.width()),
-                      static_cast<std::uint16_t>(size.height()));
-    strip_ = xcb_generate_id(c_);
-    xcb_render_create_picture(c_, strip_, pixmap_, format_, 0, nullptr);
   }
 
   // What the server keeps of `image`, found by its key; null for an image
@@ -411,8 +411,8 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   }
 
   // The visible part of `image` on white, with a white margin of kMargin
-  // pixels, made by the server now if it is new: blended as the strip's
-  // pixmap blends it, in the window's depth.
+  // pixels, made by the server now if it is new: blended as places where
+  // pictures meet are, in the window's depth.
   xcb_pixmap_t onWhiteOf(Picture& picture, const QImage& image) {
     if (picture.onWhite) return picture.onWhite;
     const xcb_render_picture_t argb = argbOf(picture, image);
@@ -480,17 +480,15 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     if (picture.onWhite) xcb_free_pixmap(c_, picture.onWhite);
   }
 
-  // The window and its picture go with its parent too, so an error
-  // freeing them is expected and dropped.
+  // The window goes with its parent too, so an error destroying it is
+  // expected and dropped. The pixmap places are blended in has the window's
+  // depth, which the next window may not have.
   void releaseWindow() {
-    if (strip_) xcb_render_free_picture(c_, strip_);
-    if (pixmap_) xcb_free_pixmap(c_, pixmap_);
+    releaseScratch();
+    scratchSize_ = QSize();
     if (gc_) xcb_free_gc(c_, gc_);
-    if (windowPicture_) {
-      xcb_discard_reply(c_, xcb_render_free_picture_checked(c_, windowPicture_).sequence);
-    }
     if (window_) xcb_discard_reply(c_, xcb_destroy_window_checked(c_, window_).sequence);
-    strip_ = pixmap_ = gc_ = windowPicture_ = window_ = parent_ = 0;
+    gc_ = window_ = parent_ = 0;
     shownWindow_ = 0;
     place_ = QRect();
     ink_.clear();
@@ -501,12 +499,12 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   xcb_window_t parent_ = 0;
   xcb_window_t window_ = 0;
   std::atomic<xcb_window_t> shownWindow_ = 0;  // window_, for the event filter
-  xcb_render_picture_t windowPicture_ = 0;
   QRect place_;
   std::uint8_t depth_ = 0;
   xcb_render_pictformat_t format_ = 0;
-  xcb_pixmap_t pixmap_ = 0;
-  xcb_render_picture_t strip_ = 0;
+  xcb_pixmap_t scratch_ = 0;  // where places are blended
+  xcb_render_picture_t scratchPicture_ = 0;
+  QSize scratchSize_;
   xcb_gcontext_t gc_ = 0;
   xcb_gcontext_t uploadGc_ = 0;
   std::unordered_map<qint64, Picture> pictures_;
