@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "framepacing.h"
 #include "mascotgeometry.h"
@@ -93,17 +94,18 @@ QRectF toQt(const StripRect& rect, double stripHeight) {
 
 // One line of text shaped once and drawn many times: its glyph runs placed
 // relative to the left end of its baseline, and its measured width. Glyph
-// runs hold the fonts of the thread that shaped them, which are for that
-// thread alone.
+// runs hold fonts of the thread that shaped them, which only that thread may
+// use or release: they are made on the main thread alone, and text measured
+// on the frame thread has none.
 struct ShapedText {
   QString text;
   QList<QGlyphRun> runs;
   double width = 0;
-  std::thread::id thread;  // that shaped it
 };
 
 ShapedText shapeText(const QString& text, const QFont& font, const QFontMetricsF& metrics) {
-  ShapedText shaped{text, {}, metrics.horizontalAdvance(text), std::this_thread::get_id()};
+  ShapedText shaped{text, {}, metrics.horizontalAdvance(text)};
+  if (onFrameThread) return shaped;
   QTextLayout layout(text, font);
   QTextOption option;
   option.setWrapMode(QTextOption::NoWrap);
@@ -123,12 +125,24 @@ ShapedText shapeText(const QString& text, const QFont& font, const QFontMetricsF
 
 // Draws `text` with the top-left corner of its box (width x metrics.height())
 // at `topLeft`, in y-down coordinates; the same pixels as drawing the string
-// there with `font`. Text shaped on another thread is shaped again here.
+// there with `font`, which is what the frame thread does.
 void drawTextAt(QPainter& painter, const QFont& font, const QFontMetricsF& metrics,
-                ShapedText& text, QPointF topLeft) {
-  if (text.thread != std::this_thread::get_id()) text = shapeText(text.text, font, metrics);
+                const ShapedText& text, QPointF topLeft) {
   const QPointF baseline(topLeft.x(), topLeft.y() + metrics.ascent());
+  if (onFrameThread || text.runs.isEmpty()) {
+    painter.setFont(font);
+    painter.drawText(baseline, text.text);
+    return;
+  }
   for (const QGlyphRun& run : text.runs) painter.drawGlyphRun(baseline, run);
+}
+
+// Hands glyph runs the frame thread no longer needs to the main thread,
+// which made them and alone may release them.
+void releaseOnMainThread(QList<QGlyphRun> runs) {
+  if (!onFrameThread || runs.isEmpty()) return;
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [runs = std::move(runs)] {}, Qt::QueuedConnection);
 }
 
 // The device pixels `rect` (in points) touches at `ratio` pixels per point.
@@ -311,6 +325,7 @@ struct MascotWalk::State {
 
   std::string noteText;  // the note last shaped, and the inside drawn with it
   ShapedText note;
+  bool noteShaped = false;
   QImage noteDrawing;
   QSizeF noteInside;
   QPointF noteOffset;
@@ -470,8 +485,9 @@ class FrameTimers {
           frame(walks, thread.walks, interval, [](MascotWalk* walk) { return walk->step(); });
       // On the grid of frames while the thread keeps up; one interval from
       // now when it fell behind, so the lock is always given up in between.
-      thread.next = std::max(due + std::chrono::milliseconds(wait),
-                             Clock::now() + std::chrono::milliseconds(interval));
+      const Clock::time_point now = Clock::now();
+      const Clock::time_point onGrid = due + std::chrono::milliseconds(wait);
+      thread.next = onGrid > now ? onGrid : now + std::chrono::milliseconds(interval);
     }
   }
 
@@ -529,9 +545,11 @@ std::optional<MascotWalk::State::Bubble> MascotWalk::State::bubbleAt(double now,
   const std::size_t speaker = speakerPosition(speakerIndex, agents.size());
   const PetMotion* pet = petOf[speaker];
   loadFonts();
-  if (note.runs.isEmpty() || agents[speaker].note != noteText) {
+  if (!noteShaped || agents[speaker].note != noteText) {
     noteText = agents[speaker].note;
+    releaseOnMainThread(std::exchange(note.runs, {}));
     note = shapeText(QString::fromStdString(noteText), *noteFont, *noteMetrics);
+    noteShaped = true;
     noteDrawing = QImage();
   }
   const double side = mascotSide(width, agents.size());
@@ -726,7 +744,7 @@ const QImage& MascotWalk::State::nameImage(bool claude, double ratio) {
   QImage& image = names[claude ? 1 : 0];
   if (!image.isNull()) return image;
   loadFonts();
-  ShapedText& name = claude ? claudeName : codexName;
+  const ShapedText& name = claude ? claudeName : codexName;
   const int margin = nameMargin(ratio);
   image = QImage(static_cast<int>(std::ceil(name.width * ratio)) + 2 * margin,
                  static_cast<int>(std::ceil(nameMetrics->height() * ratio)) + 2 * margin,
@@ -1090,7 +1108,7 @@ void MascotWalk::paintEvent(QPaintEvent* event) {
     // event of its own tells the strip.
     if (notePlacement()) {
       drawWhole();
-      d->screen->flush();
+      if (d->screen) d->screen->flush();  // gone when it could not draw
     }
     return;
   }

@@ -213,6 +213,7 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
   // frame, so that one copy also whitens where it stood.
   static constexpr int kMargin = 8;
   static constexpr std::size_t kMostInk = 256;
+  static constexpr int kMostScratchPixels = 256 * 128;
 
   // Leaves what `rect` shows in `whites_` and `copies_` when at most one
   // picture shows in it, wholly inside it. False when it must be blended.
@@ -305,6 +306,12 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
             static_cast<std::uint16_t>(part.width()), static_cast<std::uint16_t>(part.height()));
       }
       xcb_copy_area(c_, scratch_, window_, gc_, 0, 0, rect.x, rect.y, rect.width, rect.height);
+    }
+    // A whole strip drawn again is blended as one place; the server need
+    // not keep a pixmap that large for the frames after it.
+    if (scratchSize_.width() * scratchSize_.height() > kMostScratchPixels) {
+      releaseScratch();
+      scratchSize_ = QSize();
     }
   }
 
