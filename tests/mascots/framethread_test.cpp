@@ -20,6 +20,10 @@ namespace {
 
 using Kind = WorkingAgent::Kind;
 
+// Milliseconds to wait for what the frame thread does: generous, for
+// sanitizer builds on a busy machine; waits end as soon as it is done.
+constexpr int kPatience = 20000;
+
 // Kept like KeptScreen, drawable from any thread; counts the draws made off
 // the main thread and can be made to fail them.
 class ThreadedScreen final : public testing::KeptScreen {
@@ -66,27 +70,33 @@ class FrameThreadTest : public ::testing::Test {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(walk.get()));
   }
 
+  // A screen drawing into `kept`, set for the strip.
+  ThreadedScreen& useScreen() {
+    auto owned = std::make_unique<ThreadedScreen>(&kept, &gone);
+    ThreadedScreen& screen = *owned;
+    walk->setScreen(std::move(owned));
+    return screen;
+  }
+
   // Waits for the frame thread to draw `frames` more frames.
   static bool framesDrawn(const ThreadedScreen& screen, int frames) {
     const int seen = screen.offMain;
-    return QTest::qWaitFor([&] { return screen.offMain >= seen + frames; }, 5000);
+    return QTest::qWaitFor([&] { return screen.offMain >= seen + frames; }, kPatience);
   }
 
   const WorkingAgent a{"a", Kind::claude, "Testing"};
   const WorkingAgent b{"b", Kind::codex, "Using terminal"};
   const WorkingAgent c{"c", Kind::claude, "Thinking…"};
   std::unique_ptr<MascotWalk> walk;
+  QImage kept;
+  std::atomic<bool> gone = false;  // the screen was dropped
 };
 
 // While the main thread hands the strip new activity, frames go on off it,
 // bubbles come and go there, and the screen ends up with what the strip
 // would paint.
 TEST_F(FrameThreadTest, AStripIsSteppedAndDrawnOffTheMainThread) {
-  QImage kept;
-  std::atomic<bool> gone = false;
-  auto owned = std::make_unique<ThreadedScreen>(&kept, &gone);
-  ThreadedScreen& screen = *owned;
-  walk->setScreen(std::move(owned));
+  ThreadedScreen& screen = useScreen();
   for (int i = 0; i < 8; ++i) {
     WorkingAgent moved = c;
     moved.note = "Step " + std::to_string(i);
@@ -94,7 +104,7 @@ TEST_F(FrameThreadTest, AStripIsSteppedAndDrawnOffTheMainThread) {
     ASSERT_TRUE(framesDrawn(screen, 2));
   }
   const std::int64_t spoken = walk->speakerIndex();
-  EXPECT_TRUE(QTest::qWaitFor([&] { return walk->speakerIndex() > spoken; }, 5000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return walk->speakerIndex() > spoken; }, kPatience));
   walk->setScreen(nullptr);  // painted from here on, where the last frame left it
   EXPECT_TRUE(gone);
   EXPECT_TRUE(kept == walk->grab().toImage().convertToFormat(QImage::Format_RGB32));
@@ -103,15 +113,11 @@ TEST_F(FrameThreadTest, AStripIsSteppedAndDrawnOffTheMainThread) {
 // A screen that cannot draw on the frame thread is dropped on the main
 // thread, and the strip animates on, painted.
 TEST_F(FrameThreadTest, AScreenThatFailsOnTheFrameThreadIsReplacedByPainting) {
-  QImage kept;
-  std::atomic<bool> gone = false;
-  auto owned = std::make_unique<ThreadedScreen>(&kept, &gone);
-  ThreadedScreen& screen = *owned;
-  walk->setScreen(std::move(owned));
+  ThreadedScreen& screen = useScreen();
   walk->show(AgentActivity({a, b}));
   ASSERT_TRUE(framesDrawn(screen, 2));
   screen.failing = true;
-  EXPECT_TRUE(QTest::qWaitFor([&] { return gone.load(); }, 5000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return gone.load(); }, kPatience));
   EXPECT_TRUE(walk->isAnimating());
 }
 
