@@ -395,13 +395,13 @@ class FrameTimers {
     thread_->wake.notify_one();
   }
 
+ private:
+  using Clock = std::chrono::steady_clock;
+
   // Whether walk is stepped on the frame thread rather than the main one.
   static bool offMainThread(const MascotWalk* walk) {
     return walk->d->screen && walk->d->screen->drawsFromAnyThread();
   }
-
- private:
-  using Clock = std::chrono::steady_clock;
 
   struct Entry {
     QPointer<QTimer> timer;  // owned by the application object
@@ -1166,9 +1166,8 @@ bool MascotWalk::event(QEvent* event) {
     case QEvent::Show:
     case QEvent::Move:
     case QEvent::Resize:
-    case QEvent::WinIdChange:
     case QEvent::ScreenChangeInternal:
-      redrawWhole();  // everything, when the place, window or pixel ratio changed
+      redrawWhole();  // everything, when the place or pixel ratio changed
       break;
     default:
       break;

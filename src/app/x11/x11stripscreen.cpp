@@ -339,8 +339,8 @@ class X11StripScreen final : public StripScreen, public QAbstractNativeEventFilt
     scratchPicture_ = scratch_ = 0;
   }
 
-  // A window at `place` in `parent`, made or moved as needed. False when no window can be made
-  // there.
+  // A window at `place` in `parent`, made or moved as needed. False when no
+  // window can be made there.
   bool prepare(xcb_window_t parent, const QRect& place) {
     if (parent != parent_) {
       releaseWindow();
