@@ -38,6 +38,8 @@ void wipe(QString& text) {
   text.clear();
 }
 
+}  // namespace
+
 // Holds a copy of an entry for the length of a check and wipes it after.
 class EntryCopy {
  public:
@@ -51,8 +53,6 @@ class EntryCopy {
   QString text_;
 };
 
-}  // namespace
-
 AppDelegate::AppDelegate(Platform platformIn)
     : platform(std::move(platformIn)),
       setupHint(QStringLiteral("Confirm your password to activate the curtain.")),
@@ -60,6 +60,9 @@ AppDelegate::AppDelegate(Platform platformIn)
   connect(platform.displays.get(), &Displays::changed, this, &AppDelegate::reconcileDisplays);
   connect(platform.focus.get(), &Focus::resignedActive, this,
           &AppDelegate::applicationDidResignActive);
+  if (platform.keyboard) {
+    connect(platform.keyboard.get(), &KeyboardState::changed, this, &AppDelegate::showKeyboardNote);
+  }
 }
 
 AppDelegate::~AppDelegate() {
@@ -265,6 +268,19 @@ void AppDelegate::reconcileDisplays() {
     if (formerKey) first->takeEntry(*formerKey);
   }
   if (formerKey) dispose(std::move(formerKey));
+  showKeyboardNote();
+}
+
+void AppDelegate::showKeyboardNote() {
+  const KeyboardIndicators shown =
+      platform.keyboard && isArmed() ? platform.keyboard->indicators() : KeyboardIndicators{};
+  for (const auto& [number, curtain] : curtains) {
+    if (curtain.get() == key) {
+      curtain->showKeyboardNote(shown.capsLock, shown.layout);
+    } else {
+      curtain->showKeyboardNote(false, QString());
+    }
+  }
 }
 
 void AppDelegate::makeKey(CurtainWindow* curtain) {
@@ -272,6 +288,7 @@ void AppDelegate::makeKey(CurtainWindow* curtain) {
   if (key && key != curtain) key->clearEntry();
   key = curtain;
   platform.focus->makeKey(curtain);
+  showKeyboardNote();
 }
 
 void AppDelegate::closeCurtain(CurtainWindow* curtain) {
@@ -287,21 +304,32 @@ void AppDelegate::dispose(std::unique_ptr<CurtainWindow> curtain) {
 }
 
 void AppDelegate::handleSubmission(const QString& text) {
-  // One check at a time: a submission while one is derived is dropped.
-  if (!isArmed() || checking) return;
+  if (!isArmed()) return;
+  auto attempt = std::make_shared<EntryCopy>(text);
+  // A Return while a check runs is not lost: the attempt waits its turn and
+  // is checked as soon as the verdict before it is in, under the same
+  // back-off rules.
+  if (checking) {
+    queued.push_back(std::move(attempt));
+    return;
+  }
+  check(std::move(attempt));
+}
+
+void AppDelegate::check(std::shared_ptr<EntryCopy> attempt) {
   const double now = platform.uptime();
   if (const std::optional<SessionPassword::Result> wait = password->refusal(now)) {
     showVerdict(*wait);
+    checkNextQueued();
     return;
   }
   // The derivation runs on its own thread with copies of the digest and of
   // the attempt (both wiped when the thread lets go of them), so the curtains
   // stay on top, new displays are covered and mascots walk meanwhile.
   checking = true;
-  auto attempt = std::make_shared<EntryCopy>(text);
   QPointer<AppDelegate> self(this);
   platform.background(
-      [candidate = *password, attempt]() mutable {
+      [candidate = *password, attempt = std::move(attempt)]() mutable {
         const bool matched = candidate.matches(attempt->get());
         attempt.reset();
         return matched;
@@ -311,10 +339,18 @@ void AppDelegate::handleSubmission(const QString& text) {
       });
 }
 
+void AppDelegate::checkNextQueued() {
+  if (!isArmed() || checking || queued.empty()) return;
+  std::shared_ptr<EntryCopy> next = std::move(queued.front());
+  queued.pop_front();
+  check(std::move(next));
+}
+
 void AppDelegate::receiveVerdict(bool matched, double now) {
   checking = false;
   if (!isArmed()) return;
   showVerdict(password->judge(matched, now));
+  checkNextQueued();
 }
 
 void AppDelegate::showVerdict(const SessionPassword::Result& verdict) {
@@ -339,6 +375,7 @@ void AppDelegate::unlock(int status) {
   const bool wasArmed = isArmed();
   poller.stop();
   password.reset();
+  queued.clear();
   platform.presentation->setOptions(savedPresentation);
   for (auto& [number, curtain] : curtains) closeCurtain(curtain.get());
   // The curtain whose submission got here is still on the call stack, so

@@ -6,6 +6,7 @@
 #include <QSize>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "curtainwindow.h"
 #include "displays.h"
 #include "focus.h"
+#include "keyboardstate.h"
 #include "presentation.h"
 #include "sessionpassword.h"
 
@@ -25,6 +27,7 @@ class QLabel;
 
 namespace umbrafold {
 
+class EntryCopy;
 class SecureField;
 class SetupWindow;
 
@@ -33,6 +36,8 @@ struct Platform {
   std::unique_ptr<Displays> displays;
   std::unique_ptr<Presentation> presentation;
   std::unique_ptr<Focus> focus;
+  // Caps Lock and the active layout, shown on the key curtain; may be null.
+  std::unique_ptr<KeyboardState> keyboard;
   // Builds a curtain, not yet shown, for a display frame.
   std::function<std::unique_ptr<CurtainWindow>(const QRect&)> makeCurtain = [](const QRect& frame) {
     return std::make_unique<CurtainWindow>(frame);
@@ -122,8 +127,13 @@ class AppDelegate : public QObject {
   void windowWillClose();
   // The application lost the keyboard focus: while armed, posts one check.
   void applicationDidResignActive();
-  // A text submitted on a curtain.
+  // A text submitted on a curtain: checked now, or queued while another
+  // check runs.
   void handleSubmission(const QString& text);
+  // Answers a wait at once, or derives the attempt on the background thread.
+  void check(std::shared_ptr<EntryCopy> attempt);
+  // Starts the check of the oldest queued attempt, if no check runs.
+  void checkNextQueued();
   // Ends the session: stop polling, drop the password, give the screen and
   // keyboard back, close the curtains, terminate with `status`.
   void unlock(int status = 0);
@@ -133,6 +143,9 @@ class AppDelegate : public QObject {
   // The verdict of a check started at `now` came back from its thread.
   void receiveVerdict(bool matched, double now);
   void showVerdict(const SessionPassword::Result& verdict);
+  // The key curtain shows the keyboard's indicators; every other curtain
+  // shows none.
+  void showKeyboardNote();
   // Takes a curtain off the screen: no mascots, no longer kept on top,
   // hidden.
   void closeCurtain(CurtainWindow* curtain);
@@ -152,6 +165,8 @@ class AppDelegate : public QObject {
 
   std::optional<SessionPassword> password;
   bool checking = false;  // a submitted password is being derived
+  // Attempts submitted while a check ran, oldest first; wiped when dropped.
+  std::deque<std::shared_ptr<EntryCopy>> queued;
   std::map<QString, std::unique_ptr<CurtainWindow>> curtains;
   QPointer<CurtainWindow> key;
   PresentationOptions savedPresentation;

@@ -61,6 +61,9 @@ class AppDelegateTest : public ::testing::Test {
     platform.displays = std::move(fakeDisplays);
     platform.presentation = std::move(fakePresentation);
     platform.focus = std::move(fakeFocus);
+    auto fakeKeyboard = std::make_unique<test::FakeKeyboardState>();
+    keyboard = fakeKeyboard.get();
+    platform.keyboard = std::move(fakeKeyboard);
     platform.makeCurtain = [this](const QRect& frame) {
       auto curtain = std::make_unique<CurtainWindow>(frame);
       for (const DisplayInfo& screen : displays->list) {
@@ -139,6 +142,7 @@ class AppDelegateTest : public ::testing::Test {
   test::FakeDisplays* displays = nullptr;
   test::FakePresentation* presentation = nullptr;
   test::FakeFocus* focus = nullptr;
+  test::FakeKeyboardState* keyboard = nullptr;
   std::unique_ptr<AppDelegate> delegate;
   int terminations = 0;
   double now = 1000;
@@ -342,28 +346,73 @@ TEST_F(AppDelegateTest, APressMakesACurtainKeyAndClearsTheEntryOfTheOneBefore) {
   EXPECT_EQ(curtain("DUMMY1")->passwordField()->text(), QStringLiteral("x"));
 }
 
-TEST_F(AppDelegateTest, OneCheckAtATimeWithTheVerdictOnItsReturn) {
+TEST_F(AppDelegateTest, AttemptsSubmittedDuringACheckAreCheckedInTurn) {
   deferChecks = true;
   start({kLeft});
   armWith(QStringLiteral("correct horse"));
   const auto placeholder = [&] { return curtain("DUMMY0")->passwordField()->placeholderText(); };
   const QString initial = placeholder();
+  const auto finishCheck = [&] {
+    auto [work, done] = std::move(checks.front());
+    checks.erase(checks.begin());
+    done(work());
+  };
 
+  // A typo, noticed at once: the right password follows before the verdict.
   curtain("DUMMY0")->onSubmit(QStringLiteral("wrong one"));
-  EXPECT_TRUE(delegate->isChecking());
-  curtain("DUMMY0")->onSubmit(QStringLiteral("correct horse"));  // dropped: one is pending
-  ASSERT_EQ(checks.size(), 1u);
-  EXPECT_EQ(placeholder(), initial);
-  auto [work, done] = std::move(checks.front());
-  checks.clear();
-  done(work());
-  EXPECT_FALSE(delegate->isChecking());
-  EXPECT_EQ(placeholder(), kIncorrect);
-
+  curtain("DUMMY0")->onSubmit(QStringLiteral("also wrong"));
   curtain("DUMMY0")->onSubmit(QStringLiteral("correct horse"));
+  ASSERT_EQ(checks.size(), 1u);  // one derivation at a time
+  EXPECT_EQ(placeholder(), initial);
+
+  finishCheck();
+  EXPECT_EQ(placeholder(), kIncorrect);
+  ASSERT_EQ(checks.size(), 1u);  // the next one started by itself
+  EXPECT_TRUE(delegate->isChecking());
+  finishCheck();
   ASSERT_EQ(checks.size(), 1u);
-  checks.front().second(checks.front().first());
+  EXPECT_EQ(terminations, 0);
+  finishCheck();
   EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(AppDelegateTest, QueuedAttemptsKeepTheBackOff) {
+  deferChecks = true;
+  start({kLeft});
+  armWith(QStringLiteral("correct horse"));
+  for (const char* attempt : {"one", "two", "three", "correct horse"}) {
+    curtain("DUMMY0")->onSubmit(QString::fromLatin1(attempt));
+  }
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(checks.size(), 1u);
+    auto [work, done] = std::move(checks.front());
+    checks.clear();
+    done(work());
+  }
+  // The third failure set a wait of 1 s: the queued right password is
+  // refused without a derivation, like any attempt during a wait.
+  EXPECT_TRUE(checks.empty());
+  EXPECT_EQ(curtain("DUMMY0")->passwordField()->placeholderText(),
+            QStringLiteral("Try again in 1 s"));
+  EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(AppDelegateTest, TheKeyCurtainAloneSaysWhenCapsLockIsOn) {
+  start({kLeft, kRight});
+  keyboard->shown = {true, QString()};
+  armWith(QStringLiteral("correct horse"));
+  EXPECT_EQ(curtain("DUMMY0")->keyboardNote(), QStringLiteral("Caps Lock is on"));
+  EXPECT_EQ(curtain("DUMMY1")->keyboardNote(), QString());
+
+  keyboard->set({true, QStringLiteral("German")});
+  EXPECT_EQ(curtain("DUMMY0")->keyboardNote(), QStringLiteral("Caps Lock is on, German"));
+
+  QTest::mouseClick(curtain("DUMMY1"), Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_EQ(curtain("DUMMY0")->keyboardNote(), QString());
+  EXPECT_EQ(curtain("DUMMY1")->keyboardNote(), QStringLiteral("Caps Lock is on, German"));
+
+  keyboard->set({false, QString()});
+  EXPECT_EQ(curtain("DUMMY1")->keyboardNote(), QString());
 }
 
 TEST_F(AppDelegateTest, ASignalEndsTheSessionInTheUnlockOrderWithItsStatus) {
