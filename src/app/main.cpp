@@ -12,6 +12,7 @@
 
 #include "appdelegate.h"
 #include "commandline.h"
+#include "keyboardstate.h"
 #include "mascotimages.h"
 #include "setupwindow.h"
 #include "signalwatch.h"
@@ -55,6 +56,7 @@ Platform choosePlatform() {
   } else if (QGuiApplication::platformName() == QLatin1String("xcb")) {
     platform.presentation = makeX11Presentation();
     platform.focus = makeX11Focus();
+    platform.keyboard = makeX11KeyboardState();
     platform.makeCurtain = [](const QRect& frame) {
       auto curtain = std::make_unique<CurtainWindow>(frame);
       curtain->mascots()->setScreen(x11::makeStripScreen());

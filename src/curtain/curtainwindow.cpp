@@ -1,16 +1,20 @@
 #include "curtainwindow.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QStringList>
 
 #include <utility>
+#include <vector>
 
 namespace umbrafold {
 
@@ -21,6 +25,10 @@ constexpr int kButtonSide = 24;
 constexpr int kButtonInset = 4;
 constexpr int kTextInset = 30;
 constexpr int kMascotHeight = 94;
+constexpr int kNoteGap = 8;  // between the field and the keyboard note, and within the note
+constexpr int kNotePixels = 13;
+
+const QString kCapsLockOn = QStringLiteral("Caps Lock is on");
 
 // The round arrow that submits the entry: a filled circle in black at half
 // opacity with a white right-pointing arrow, drawn at 18 points, medium
@@ -62,6 +70,22 @@ class UnlockButton : public QAbstractButton {
   }
 };
 
+// One line of the keyboard note under the field, in the type of an error
+// line: the system font at 13 pixels, plain text, in `colour`.
+QLabel* makeNoteLine(QWidget* parent, const QColor& colour) {
+  auto* line = new QLabel(parent);
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setPixelSize(kNotePixels);
+  line->setFont(font);
+  line->setTextFormat(Qt::PlainText);
+  QPalette palette = line->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  line->setPalette(palette);
+  line->setAttribute(Qt::WA_TransparentForMouseEvents);
+  line->hide();
+  return line;
+}
+
 bool isControlCombination(const QKeyEvent* event) {
   return event->modifiers() & Qt::ControlModifier;
 }
@@ -72,6 +96,8 @@ struct CurtainWindow::State {
   SecureField* field = nullptr;
   UnlockButton* button = nullptr;
   MascotWalk* mascots = nullptr;
+  QLabel* capsLock = nullptr;  // "Caps Lock is on", red
+  QLabel* layout = nullptr;    // the active layout's name, secondary
   std::unique_ptr<IdleTimer> idleTimer;
   bool forwarding = false;  // a keystroke is being handed to the field
 };
@@ -84,6 +110,8 @@ CurtainWindow::CurtainWindow(const QRect& frame, MascotWalk::Services services,
   d->field = new SecureField(this);
   d->button = new UnlockButton(this);
   d->mascots = new MascotWalk(std::move(services), this);
+  d->capsLock = makeNoteLine(this, QColor(0xFF, 0x3B, 0x30));
+  d->layout = makeNoteLine(this, QColor(0, 0, 0, 128));
   d->idleTimer = idleTimer ? std::move(idleTimer) : std::make_unique<QtIdleTimer>();
 
   setAttribute(Qt::WA_DeleteOnClose, false);
@@ -143,6 +171,39 @@ SecureField* CurtainWindow::passwordField() const { return d->field; }
 MascotWalk* CurtainWindow::mascots() const { return d->mascots; }
 
 QAbstractButton* CurtainWindow::unlockButton() const { return d->button; }
+
+void CurtainWindow::showKeyboardNote(bool capsLock, const QString& layout) {
+  if (d->capsLock->isVisibleTo(this) == capsLock && d->layout->text() == layout &&
+      d->layout->isVisibleTo(this) == !layout.isEmpty()) {
+    return;
+  }
+  const QRect before = noteArea();
+  d->capsLock->setText(capsLock ? kCapsLockOn : QString());
+  d->capsLock->setVisible(capsLock);
+  d->layout->setText(layout);
+  d->layout->setVisible(!layout.isEmpty());
+  layOut();
+  // Screen readers hear the note with the field it belongs to.
+  d->field->setAccessibleDescription(keyboardNote());
+  QAccessibleEvent described(d->field, QAccessible::DescriptionChanged);
+  QAccessible::updateAccessibility(&described);
+  emit contentChanged(before | noteArea());
+}
+
+QString CurtainWindow::keyboardNote() const {
+  QStringList parts;
+  if (d->capsLock->isVisibleTo(this)) parts << d->capsLock->text();
+  if (d->layout->isVisibleTo(this)) parts << d->layout->text();
+  return parts.join(QStringLiteral(", "));
+}
+
+QRect CurtainWindow::noteArea() const {
+  QRect area;
+  for (const QLabel* line : {d->capsLock, d->layout}) {
+    if (line->isVisibleTo(this)) area |= line->geometry();
+  }
+  return area;
+}
 
 void CurtainWindow::clearEntry() {
   d->idleTimer->stop();
@@ -269,6 +330,21 @@ void CurtainWindow::layOut() {
   const int buttonRight = field.x() + field.width() - kButtonInset;
   d->button->setGeometry(buttonRight - kButtonSide, field.y() + (fieldHeight - kButtonSide) / 2,
                          kButtonSide, kButtonSide);
+
+  // The keyboard note: its shown lines side by side, centred under the field.
+  std::vector<QLabel*> shown;
+  int noteWidth = 0;
+  for (QLabel* line : {d->capsLock, d->layout}) {
+    if (!line->isVisibleTo(this)) continue;
+    noteWidth += (shown.empty() ? 0 : kNoteGap) + line->sizeHint().width();
+    shown.push_back(line);
+  }
+  int x = (w - noteWidth) / 2;
+  for (QLabel* line : shown) {
+    const QSize size = line->sizeHint();
+    line->setGeometry(x, field.bottom() + 1 + kNoteGap, size.width(), size.height());
+    x += size.width() + kNoteGap;
+  }
 }
 
 }  // namespace umbrafold

@@ -61,6 +61,14 @@ class CurtainWindow : public QWidget {
   // keyboard moves to this window without the user asking.
   void takeEntry(CurtainWindow& other);
 
+  // Under the field: "Caps Lock is on" while `capsLock`, and `layout` (the
+  // active keyboard layout's name) beside it when not empty. Nothing shows
+  // when neither is asked for. Screen readers get the same text as the
+  // field's description.
+  void showKeyboardNote(bool capsLock, const QString& layout);
+  // The note as shown, its parts joined by ", "; empty when none shows.
+  QString keyboardNote() const;
+
   // The unlock button, for tests and accessibility.
   QAbstractButton* unlockButton() const;
 
@@ -82,6 +90,7 @@ class CurtainWindow : public QWidget {
   void entryEdited();
   void entryAreaChanged();
   void layOut();
+  QRect noteArea() const;
 
   struct State;
   std::unique_ptr<State> d;

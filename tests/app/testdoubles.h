@@ -12,6 +12,7 @@
 
 #include "displays.h"
 #include "focus.h"
+#include "keyboardstate.h"
 #include "presentation.h"
 
 namespace umbrafold::test {
@@ -90,6 +91,17 @@ class FakeFocus : public Focus {
 
  private:
   std::shared_ptr<EventLog> log_;
+};
+
+class FakeKeyboardState : public KeyboardState {
+ public:
+  KeyboardIndicators shown;
+
+  KeyboardIndicators indicators() const override { return shown; }
+  void set(KeyboardIndicators now) {
+    shown = std::move(now);
+    emit changed();
+  }
 };
 
 // A display of the given number and frame, with its whole frame usable.

@@ -330,6 +330,32 @@ TEST_F(CurtainWindowTest, APressAnywhereIsReported) {
   EXPECT_EQ(presses, 3);
 }
 
+TEST_F(CurtainWindowTest, TheKeyboardNoteSitsUnderTheFieldAndRedrawsWhereItWas) {
+  window_->show();
+  std::vector<QRect> changed;
+  QObject::connect(window_.get(), &CurtainWindow::contentChanged,
+                   [&](const QRect& area) { changed.push_back(area); });
+  const QRect field = window_->passwordField()->geometry();
+
+  window_->showKeyboardNote(true, QStringLiteral("English (US)"));
+  ASSERT_EQ(changed.size(), 1u);
+  const QRect note = changed.back();
+  EXPECT_GT(note.top(), field.bottom());
+  EXPECT_LT(note.top(), field.bottom() + 20);
+  EXPECT_NEAR(note.center().x(), field.center().x(), 1);
+  EXPECT_EQ(window_->passwordField()->accessibleDescription(),
+            QStringLiteral("Caps Lock is on, English (US)"));
+
+  window_->showKeyboardNote(true, QStringLiteral("English (US)"));  // unchanged: no redraw
+  EXPECT_EQ(changed.size(), 1u);
+
+  window_->showKeyboardNote(false, QString());
+  ASSERT_EQ(changed.size(), 2u);
+  EXPECT_EQ(changed.back(), note);  // the place it left is drawn white again
+  EXPECT_EQ(window_->keyboardNote(), QString());
+  EXPECT_EQ(window_->passwordField()->accessibleDescription(), QString());
+}
+
 TEST_F(CurtainWindowTest, CloseOnlyHides) {
   showActive();
   QPointer<CurtainWindow> guard(window_.get());

@@ -132,6 +132,18 @@ Qt::KeyboardModifiers XkbKeyboard::modifiers() const {
   return result;
 }
 
+bool XkbKeyboard::capsLock() const {
+  return state_ != nullptr &&
+         xkb_state_mod_name_is_active(state_, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) > 0;
+}
+
+QString XkbKeyboard::layoutName() const {
+  if (!state_ || xkb_keymap_num_layouts(keymap_) < 2) return {};
+  const xkb_layout_index_t active = xkb_state_serialize_layout(state_, XKB_STATE_LAYOUT_EFFECTIVE);
+  const char* name = xkb_keymap_layout_get_name(keymap_, active);
+  return name ? QString::fromUtf8(name) : QString();
+}
+
 XkbKeyboard::Key XkbKeyboard::translate(std::uint32_t code) const {
   Key result;
   if (!state_) return result;

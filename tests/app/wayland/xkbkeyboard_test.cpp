@@ -191,5 +191,24 @@ TEST(XkbKeyboardKeymapTest, WithoutUsableKeymapTranslatesNothing) {
   EXPECT_FALSE(keyboard.hasKeymap());
 }
 
+TEST(XkbKeyboardKeymapTest, CapsLockAndTheActiveLayoutFollowTheModifierState) {
+  XkbKeyboard keyboard;
+  const std::string single = keymapText("us");
+  ASSERT_TRUE(keyboard.setKeymap(single.c_str(), single.size()));
+  EXPECT_FALSE(keyboard.capsLock());
+  EXPECT_EQ(keyboard.layoutName(), QString());  // one layout: nothing to tell
+  keyboard.updateModifiers(0, 0, mask(single, {XKB_MOD_NAME_CAPS}), 0);
+  EXPECT_TRUE(keyboard.capsLock());
+  // Holding Shift is not Caps Lock.
+  keyboard.updateModifiers(mask(single, {XKB_MOD_NAME_SHIFT}), 0, 0, 0);
+  EXPECT_FALSE(keyboard.capsLock());
+
+  const std::string two = keymapText("us,de");
+  ASSERT_TRUE(keyboard.setKeymap(two.c_str(), two.size()));
+  EXPECT_EQ(keyboard.layoutName(), QStringLiteral("English (US)"));
+  keyboard.updateModifiers(0, 0, 0, 1);
+  EXPECT_EQ(keyboard.layoutName(), QStringLiteral("German"));
+}
+
 }  // namespace
 }  // namespace umbrafold
