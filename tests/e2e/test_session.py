@@ -8,7 +8,7 @@ import os
 import time
 
 import e2e
-from curtain import Umbrafold, fake_agents, field_rect
+from curtain import Umbrafold, fake_agents, field_rect, note_rect
 from xsession import wait_until
 
 PASSWORD = "Wmx-8curtain-2fold"
@@ -166,6 +166,25 @@ class SessionTest(e2e.XSessionCase):
             self.x.save_png(os.path.join(os.environ["UMBRAFOLD_E2E_SHOTS"], "second-curtain.png"))
         self.x.key("Return")
         self.assertEqual(app.wait_exit(10), 0)
+
+    def test_caps_lock_is_told_under_the_key_field_and_typing_still_unlocks(self):
+        # Two layouts configured: the active one's name shows beside it.
+        self.x.run(["setxkbmap", "-layout", "us,de"])
+        app = self.start()
+        self.assertTrue(app.arm(PASSWORD))
+        monitors = self.x.monitors()
+        grey = lambda p: p[0] == p[1] == p[2] and p[0] < 200
+        self.assertTrue(wait_until(lambda: self.x.screenshot().count(
+            note_rect(monitors["DUMMY0"]), predicate=grey) > 20, 5), "the layout's name")
+        red = lambda name: self.x.screenshot().count(note_rect(monitors[name]), predicate=reddish)
+        self.x.key("Caps_Lock")
+        self.assertTrue(wait_until(lambda: red("DUMMY0") > 20, 5), "Caps Lock is on, in red")
+        self.assertEqual(red("DUMMY1"), 0, "only the key curtain tells")
+        if os.environ.get("UMBRAFOLD_E2E_SHOTS"):
+            self.x.save_png(os.path.join(os.environ["UMBRAFOLD_E2E_SHOTS"], "caps-lock.png"))
+        self.x.key("Caps_Lock")
+        self.assertTrue(wait_until(lambda: red("DUMMY0") == 0, 5), "the note goes with Caps Lock")
+        self.unlock()
 
     def test_mascots_walk_for_working_agents(self):
         agents, env = fake_agents(self.x, e2e.BUILD, claude=2, codex=2)

@@ -11,17 +11,27 @@ import time
 from xsession import cpu_seconds, wait_until
 
 # Curtain layout, in pixels: the field is centred (260 wide; the margin
-# leaves room for its frame), the mascot strip runs along the bottom.
+# leaves room for its frame), the keyboard note ("Caps Lock is on") lies
+# under it, the mascot strip runs along the bottom.
 FIELD_HALF_WIDTH = 150
 FIELD_HALF_HEIGHT = 30
+NOTE_HEIGHT = 24
 STRIP_HEIGHT = 94
 
 
 def field_rect(monitor):
+    """The field with the keyboard note under it."""
     x, y, w, h = monitor
     cx, cy = x + w // 2, y + h // 2
     return (cx - FIELD_HALF_WIDTH, cy - FIELD_HALF_HEIGHT, 2 * FIELD_HALF_WIDTH,
-            2 * FIELD_HALF_HEIGHT)
+            2 * FIELD_HALF_HEIGHT + NOTE_HEIGHT)
+
+
+def note_rect(monitor):
+    """Where the keyboard note shows: under the field."""
+    x, y, w, h = monitor
+    cx, cy = x + w // 2, y + h // 2
+    return (cx - FIELD_HALF_WIDTH, cy + 12, 2 * FIELD_HALF_WIDTH, FIELD_HALF_HEIGHT + NOTE_HEIGHT - 12)
 
 
 def strip_rect(monitor):
