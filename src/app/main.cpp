@@ -60,6 +60,9 @@ Platform choosePlatform() {
     platform.makeCurtain = [](const QRect& frame) {
       auto curtain = std::make_unique<CurtainWindow>(frame);
       curtain->mascots()->setScreen(x11::makeStripScreen());
+      // The window is made now, so that it is white the moment it is
+      // mapped, without waiting for the first paint of a whole monitor.
+      x11::fillWhiteOnExpose(curtain->winId());
       return curtain;
     };
   } else {

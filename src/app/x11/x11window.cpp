@@ -31,6 +31,17 @@ bool setInputFocus(WId window) {
   return true;
 }
 
+bool fillWhiteOnExpose(WId window) {
+  xcb_connection_t* c = qtConnection();
+  if (!c || window == 0) return false;
+  const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  if (screen == nullptr) return false;
+  const std::uint32_t white = screen->white_pixel;
+  xcb_change_window_attributes(c, static_cast<xcb_window_t>(window), XCB_CW_BACK_PIXEL, &white);
+  xcb_flush(c);
+  return true;
+}
+
 bool displayReachable(const std::string& name) {
   xcb_connection_t* c = xcb_connect(name.c_str(), nullptr);
   const bool reached = xcb_connection_has_error(c) == 0;

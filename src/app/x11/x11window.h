@@ -16,6 +16,11 @@ bool raiseAbove(WId window);
 // server ignores the request otherwise.
 bool setInputFocus(WId window);
 
+// Has the server fill every exposed part of `window` with white at once,
+// before the client draws: a window mapped or uncovered shows white from
+// its first moment instead of what was under it.
+bool fillWhiteOnExpose(WId window);
+
 // Whether a client can open the X display `name` (":0", "host:1.0"); opens
 // a connection of its own and closes it again. Any thread.
 bool displayReachable(const std::string& name);
