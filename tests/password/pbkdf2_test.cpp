@@ -1,10 +1,19 @@
 #include "pbkdf2.h"
 
 #include <gtest/gtest.h>
+#include <nettle/hmac.h>
+#include <nettle/pbkdf2.h>
 #include <openssl/evp.h>
+#include <pthread.h>
 
 #include <QByteArray>
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
 #include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -101,6 +110,112 @@ TEST(Pbkdf2HmacSha256, AgreesWithOpenSslOnRandomInputs) {
               hex(openSslDerived(password, salt, rounds, keyLength)));
   }
 }
+
+// What a derivation must not leave on its thread's stack, named: the start
+// of the password, of the HMAC key XOR ipad and XOR opad blocks, the SHA-256
+// states after absorbing them (as nettle holds them) and, for a password
+// longer than a block, its digest (the HMAC key).
+std::map<std::string, Bytes> secretsOf(const Bytes& password) {
+  Bytes key = password;
+  if (key.size() > SHA256_BLOCK_SIZE) {
+    key.assign(SHA256_DIGEST_SIZE, 0);
+    sha256_ctx hash;
+    sha256_init(&hash);
+    sha256_update(&hash, password.size(), password.data());
+    sha256_digest(&hash, key.size(), key.data());
+  }
+  key.resize(SHA256_BLOCK_SIZE);
+  Bytes inner(key), outer(key);
+  for (unsigned char& byte : inner) byte ^= 0x36;
+  for (unsigned char& byte : outer) byte ^= 0x5c;
+  hmac_sha256_ctx mac;
+  hmac_sha256_set_key(&mac, password.size(), password.data());
+  auto bytesAt = [](const void* data, std::size_t size) {
+    const auto* begin = static_cast<const unsigned char*>(data);
+    return Bytes(begin, begin + size);
+  };
+  std::map<std::string, Bytes> secrets = {
+      {"password", Bytes(password.begin(), password.begin() + 16)},
+      {"key XOR ipad", Bytes(inner.begin(), inner.begin() + 16)},
+      {"key XOR opad", Bytes(outer.begin(), outer.begin() + 16)},
+      {"inner state", bytesAt(mac.inner.state, sizeof mac.inner.state)},
+      {"outer state", bytesAt(mac.outer.state, sizeof mac.outer.state)}};
+  if (password.size() > SHA256_BLOCK_SIZE) {
+    secrets.emplace("hashed password", Bytes(key.begin(), key.begin() + SHA256_DIGEST_SIZE));
+  }
+  return secrets;
+}
+
+// Runs `work` on a thread of its own whose stack is memory this object owns,
+// filled with a pattern beforehand, and returns the names of the `secrets`
+// that stack holds once the thread has ended.
+class StackProbe {
+ public:
+  static constexpr std::size_t kSize = 1 << 20;
+
+  std::vector<std::string> secretsLeftBy(const std::function<void()>& work,
+                                         const std::map<std::string, Bytes>& secrets) {
+    std::fill_n(stack_.get(), kSize, static_cast<unsigned char>(0xa5));
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, stack_.get(), kSize);
+    pthread_t thread;
+    const int created = pthread_create(
+        &thread, &attributes,
+        [](void* job) -> void* {
+          (*static_cast<const std::function<void()>*>(job))();
+          return nullptr;
+        },
+        const_cast<std::function<void()>*>(&work));
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(created, 0);
+    if (created != 0) return {};
+    pthread_join(thread, nullptr);
+    std::vector<std::string> found;
+    for (const auto& [name, secret] : secrets) {
+      if (std::search(stack_.get(), stack_.get() + kSize, secret.begin(), secret.end()) !=
+          stack_.get() + kSize) {
+        found.push_back(name);
+      }
+    }
+    return found;
+  }
+
+ private:
+  struct Free {
+    void operator()(unsigned char* memory) const { std::free(memory); }
+  };
+  std::unique_ptr<unsigned char, Free> stack_{
+      static_cast<unsigned char*>(std::aligned_alloc(4096, kSize))};
+};
+
+// A password within one SHA-256 block, and one longer that HMAC hashes first.
+class Pbkdf2StackTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Pbkdf2StackTest, LeavesNothingOfThePasswordOnItsThreadsStack) {
+  std::mt19937 random(static_cast<unsigned>(GetParam()));
+  Bytes password(GetParam());
+  for (unsigned char& byte : password) byte = static_cast<unsigned char>(random());
+  const Bytes salt = bytesOf("salt");
+  const std::map<std::string, Bytes> secrets = secretsOf(password);
+  StackProbe probe;
+  Bytes key(32);
+  // nettle's own PBKDF2, which wipes nothing, leaves some of them behind: the
+  // probe sees what a derivation leaves.
+  EXPECT_NE(probe.secretsLeftBy(
+                [&] {
+                  pbkdf2_hmac_sha256(password.size(), password.data(), 2, salt.size(), salt.data(),
+                                     key.size(), key.data());
+                },
+                secrets),
+            std::vector<std::string>());
+  const Bytes expected = key;
+  EXPECT_EQ(probe.secretsLeftBy([&] { pbkdf2HmacSha256(password, salt, 2, key); }, secrets),
+            std::vector<std::string>());
+  EXPECT_EQ(key, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(PasswordLengths, Pbkdf2StackTest, ::testing::Values(20, 100));
 
 }  // namespace
 }  // namespace umbrafold
