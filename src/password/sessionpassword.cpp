@@ -32,12 +32,9 @@ std::optional<SessionPassword> SessionPassword::make(QStringView password) {
   if (RAND_bytes(made.salt_.data(), static_cast<int>(made.salt_.size())) != 1) {
     return std::nullopt;
   }
-  std::optional<PasswordKey> key = deriveKey(password, made.salt_);
-  if (!key) {
-    return std::nullopt;
-  }
-  made.digest_ = *key;
-  OPENSSL_cleanse(key->data(), key->size());
+  PasswordKey key = deriveKey(password, made.salt_);
+  made.digest_ = key;
+  OPENSSL_cleanse(key.data(), key.size());
   return made;
 }
 
@@ -58,12 +55,11 @@ std::optional<SessionPassword::Result> SessionPassword::refusal(double now) cons
 }
 
 bool SessionPassword::matches(QStringView attempt) const {
-  std::optional<PasswordKey> key = deriveKey(attempt, salt_);
-  if (!key) return false;
+  PasswordKey key = deriveKey(attempt, salt_);
   // Reads every byte whatever differs, so the time taken says nothing about
   // where the first difference lies.
-  const bool same = CRYPTO_memcmp(key->data(), digest_.data(), digest_.size()) == 0;
-  OPENSSL_cleanse(key->data(), key->size());
+  const bool same = CRYPTO_memcmp(key.data(), digest_.data(), digest_.size()) == 0;
+  OPENSSL_cleanse(key.data(), key.size());
   return same;
 }
 

@@ -29,7 +29,7 @@ class SessionPassword {
   };
 
   // Makes a session password from `password` with a fresh random salt.
-  // Nothing when no secure random salt can be had or the derivation fails.
+  // Nothing when no secure random salt can be had.
   // Blocks for one derivation.
   static std::optional<SessionPassword> make(QStringView password);
 
@@ -42,7 +42,7 @@ class SessionPassword {
   // derives the attempt (blocking for one derivation) and answers accepted, or
   // counts a failure and answers rejected for the first two failures and
   // wait(2^(min(failures, 8) - 3)) from the third on, moving nextAttempt to
-  // now plus that delay. A failed derivation counts as a wrong attempt.
+  // now plus that delay.
   Result check(QStringView attempt, double now = uptimeNow());
 
   // The three steps of check(), for callers that derive on another thread:
