@@ -1,0 +1,308 @@
+#include <algorithm>
+#include <cstring>
+
+#include "waylandlockprivate.h"
+
+namespace umbrafold {
+
+namespace {
+
+using Impl = WaylandSessionLockPrivate;
+using Output = WaylandSessionLockPrivate::Output;
+
+// -- outputs ------------------------------------------------------------------
+
+const wl_output_listener kOutputListener = {
+    // geometry
+    [](void*, wl_output*, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+       const char*, const char*, std::int32_t) {},
+    // mode
+    [](void*, wl_output*, std::uint32_t, std::int32_t, std::int32_t, std::int32_t) {},
+    // done
+    [](void* data, wl_output*) {
+      auto* o = static_cast<Output*>(data);
+      const bool scaleChanged = o->scale != o->pendingScale;
+      o->scale = o->pendingScale;
+      if (!o->announced) {
+        o->d->announce(*o);
+      } else if (scaleChanged && o->configured) {
+        o->d->post(
+            [q = o->d->q, name = o->name, size = o->size] { emit q->configured(name, size); });
+      }
+    },
+    // scale
+    [](void* data, wl_output*, std::int32_t factor) {
+      static_cast<Output*>(data)->pendingScale = std::clamp(factor, 1, 16);
+    },
+    // name
+    [](void* data, wl_output*, const char* name) {
+      auto* o = static_cast<Output*>(data);
+      if (!o->announced) o->name = QString::fromUtf8(name);
+    },
+    // description
+    [](void*, wl_output*, const char*) {},
+};
+
+const zxdg_output_v1_listener kXdgOutputListener = {
+    // logical_position
+    [](void*, zxdg_output_v1*, std::int32_t, std::int32_t) {},
+    // logical_size
+    [](void*, zxdg_output_v1*, std::int32_t, std::int32_t) {},
+    // done
+    [](void* data, zxdg_output_v1*) {
+      auto* o = static_cast<Output*>(data);
+      if (!o->announced && !o->name.isEmpty()) o->d->announce(*o);
+    },
+    // name
+    [](void* data, zxdg_output_v1*, const char* name) {
+      auto* o = static_cast<Output*>(data);
+      if (!o->announced && o->name.isEmpty()) o->name = QString::fromUtf8(name);
+    },
+    // description
+    [](void*, zxdg_output_v1*, const char*) {},
+};
+
+const ext_session_lock_surface_v1_listener kLockSurfaceListener = {
+    // configure: acknowledged only together with a buffer of that size
+    [](void* data, ext_session_lock_surface_v1*, std::uint32_t serial, std::uint32_t width,
+       std::uint32_t height) {
+      auto* o = static_cast<Output*>(data);
+      o->serial = serial;
+      o->ackPending = true;
+      o->configured = true;
+      o->size = QSize(static_cast<int>(std::min(width, 1u << 15)),
+                      static_cast<int>(std::min(height, 1u << 15)));
+      if (o->announced)
+        o->d->post(
+            [q = o->d->q, name = o->name, size = o->size] { emit q->configured(name, size); });
+    },
+};
+
+const wl_callback_listener kFrameListener = {
+    [](void* data, wl_callback* callback, std::uint32_t) {
+      auto* o = static_cast<Output*>(data);
+      wl_callback_destroy(callback);
+      o->frame = nullptr;
+      o->frameWanted = false;
+      o->d->post([q = o->d->q, name = o->name] { emit q->frameReady(name); });
+    },
+};
+
+// Buffer user data is the Output; the buffer itself is found by its proxy.
+const wl_buffer_listener kBufferListener = {
+    [](void* data, wl_buffer* released) {
+      auto* o = static_cast<Output*>(data);
+      for (auto it = o->buffers.begin(); it != o->buffers.end(); ++it) {
+        if ((*it)->buffer != released) continue;
+        (*it)->busy = false;
+        if ((*it)->retired) o->buffers.erase(it);
+        return;
+      }
+    },
+};
+
+}  // namespace
+
+// -- outputs ----------------------------------------------------------------------
+
+void Impl::addOutput(std::uint32_t global, std::uint32_t version) {
+  auto o = std::make_unique<Output>();
+  o->d = this;
+  o->global = global;
+  o->version = std::min(version, 4u);
+  o->output =
+      static_cast<wl_output*>(wl_registry_bind(registry, global, &wl_output_interface, o->version));
+  wl_output_add_listener(o->output, &kOutputListener, o.get());
+  if (o->version < 4) watchXdgOutput(*o);
+  Output& added = *o;
+  outputs.push_back(std::move(o));
+  // Version 1 sends no done event.
+  if (added.version < 2 && !added.xdgOutput) announce(added);
+  if (lock) createLockSurface(added);
+}
+
+void Impl::watchXdgOutput(Output& o) {
+  if (o.xdgOutput || o.version >= 4 || !xdgOutputManager) return;
+  o.xdgOutput = zxdg_output_manager_v1_get_xdg_output(xdgOutputManager, o.output);
+  zxdg_output_v1_add_listener(o.xdgOutput, &kXdgOutputListener, &o);
+}
+
+void Impl::announce(Output& o) {
+  if (o.announced) return;
+  if (o.name.isEmpty()) o.name = QStringLiteral("wl_output-%1").arg(o.global);
+  o.announced = true;
+  post([q = q, name = o.name] { emit q->outputAdded(name); });
+  if (o.configured) post([q = q, name = o.name, size = o.size] { emit q->configured(name, size); });
+}
+
+void Impl::removeOutput(std::uint32_t global) {
+  const auto it = std::find_if(outputs.begin(), outputs.end(),
+                               [global](const auto& o) { return o->global == global; });
+  if (it == outputs.end()) return;
+  Output& o = **it;
+  destroyLockSurface(o);
+  if (pointerFocus == &o) pointerFocus = nullptr;
+  if (o.announced) post([q = q, name = o.name] { emit q->outputRemoved(name); });
+  if (o.xdgOutput) zxdg_output_v1_destroy(o.xdgOutput);
+  if (o.version >= 3)
+    wl_output_release(o.output);
+  else
+    wl_output_destroy(o.output);
+  outputs.erase(it);
+}
+
+Output* Impl::find(const QString& name) const {
+  for (const auto& o : outputs) {
+    if (o->announced && o->name == name) return o.get();
+  }
+  return nullptr;
+}
+
+void Impl::createLockSurface(Output& o) {
+  if (o.lockSurface || !lock || !compositor) return;
+  o.surface = wl_compositor_create_surface(compositor);
+  wl_surface_set_user_data(o.surface, &o);
+  o.lockSurface = ext_session_lock_v1_get_lock_surface(lock, o.surface, o.output);
+  ext_session_lock_surface_v1_add_listener(o.lockSurface, &kLockSurfaceListener, &o);
+}
+
+void Impl::destroyLockSurface(Output& o) {
+  if (keyboardFocus == &o) setKeyboardFocus(nullptr);
+  if (o.frame) wl_callback_destroy(o.frame);
+  o.frame = nullptr;
+  o.frameWanted = false;
+  o.front = nullptr;
+  o.buffers.clear();
+  if (o.lockSurface) ext_session_lock_surface_v1_destroy(o.lockSurface);
+  if (o.surface) wl_surface_destroy(o.surface);
+  o.lockSurface = nullptr;
+  o.surface = nullptr;
+  o.configured = false;
+  o.ackPending = false;
+  o.size = QSize();
+  o.hasContent = false;
+  o.bufferScale = 1;
+}
+
+void Impl::destroyLockSurfaces() {
+  for (auto& o : outputs) destroyLockSurface(*o);
+}
+
+// -- painting ---------------------------------------------------------------------
+
+ShmBuffer* Impl::freeBuffer(Output& o) {
+  const QSize pixels = o.size * o.scale;
+  // Buffers of an old size or scale go once the compositor lets them go.
+  for (auto& b : o.buffers) {
+    if (b->pixels != pixels || b->scale != o.scale) {
+      b->retired = true;
+      if (o.front == b.get()) o.front = nullptr;
+    }
+  }
+  std::erase_if(o.buffers, [](const auto& b) { return b->retired && !b->busy; });
+  for (auto& b : o.buffers) {
+    if (!b->busy && !b->retired && b.get() != o.front) return b.get();
+  }
+  const auto current =
+      std::count_if(o.buffers.begin(), o.buffers.end(), [](const auto& b) { return !b->retired; });
+  // Two buffers of the current size: one shown, one drawn into.
+  if (current >= 2) return nullptr;
+  std::unique_ptr<ShmBuffer> b = ShmBuffer::create(shm, pixels, o.scale);
+  if (!b) return nullptr;
+  wl_buffer_add_listener(b->buffer, &kBufferListener, &o);
+  b->stale = QRegion(QRect(QPoint(), o.size));
+  o.buffers.push_back(std::move(b));
+  return o.buffers.back().get();
+}
+
+void Impl::addFrameCallback(Output& o) {
+  if (o.frame) return;
+  o.frame = wl_surface_frame(o.surface);
+  wl_callback_add_listener(o.frame, &kFrameListener, &o);
+}
+
+// -- public -------------------------------------------------------------------------
+
+QStringList WaylandSessionLock::outputs() const {
+  QStringList names;
+  for (const auto& o : d_->outputs) {
+    if (o->announced) names << o->name;
+  }
+  return names;
+}
+
+QSize WaylandSessionLock::surfaceSize(const QString& output) const {
+  const WaylandSessionLockPrivate::Output* o = d_->find(output);
+  return o && o->configured ? o->size : QSize();
+}
+
+bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, const Draw& draw) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !o->lockSurface || !o->configured || o->size.isEmpty()) return false;
+  const QRect whole(QPoint(), o->size);
+  ShmBuffer* b = d_->freeBuffer(*o);
+  if (!b) return false;
+  // With no content of this size on screen, every pixel is drawn anew.
+  QRegion region = o->front ? (damage & whole) : QRegion(whole);
+  if (region.isEmpty() && !o->ackPending) return true;
+
+  QImage image(static_cast<uchar*>(b->data), b->pixels.width(), b->pixels.height(), b->stride(),
+               QImage::Format_RGB32);
+  image.setDevicePixelRatio(o->scale);
+  if (o->front) {
+    // Bring the pixels outside the damage up to date with what is shown.
+    const int scale = o->scale;
+    for (const QRect& r : b->stale - region) {
+      const QRect px(r.topLeft() * scale, r.size() * scale);
+      for (int y = px.top(); y <= px.bottom(); ++y) {
+        const std::size_t offset = static_cast<std::size_t>(y) * b->stride() + px.left() * 4;
+        std::memcpy(static_cast<char*>(b->data) + offset,
+                    static_cast<const char*>(o->front->data) + offset,
+                    static_cast<std::size_t>(px.width()) * 4);
+      }
+    }
+  }
+  draw(image, region);
+  for (auto& other : o->buffers) {
+    if (other.get() != b) other->stale += region;
+  }
+  b->stale = QRegion();
+
+  // A configure is acknowledged only with a buffer of its size, in the same
+  // commit: anything else is a protocol error that leaves the session locked
+  // with nobody to unlock it.
+  if (o->ackPending) {
+    ext_session_lock_surface_v1_ack_configure(o->lockSurface, o->serial);
+    o->ackPending = false;
+  }
+  if (o->bufferScale != o->scale) {
+    wl_surface_set_buffer_scale(o->surface, o->scale);
+    o->bufferScale = o->scale;
+  }
+  wl_surface_attach(o->surface, b->buffer, 0, 0);
+  for (const QRect& r : region) {
+    wl_surface_damage_buffer(o->surface, r.x() * o->scale, r.y() * o->scale, r.width() * o->scale,
+                             r.height() * o->scale);
+  }
+  if (o->frameWanted) d_->addFrameCallback(*o);
+  wl_surface_commit(o->surface);
+  b->busy = true;
+  o->front = b;
+  o->hasContent = true;
+  d_->flush();
+  return true;
+}
+
+void WaylandSessionLock::requestFrame(const QString& output) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !o->lockSurface || o->frame) return;
+  o->frameWanted = true;
+  // A commit without a new buffer keeps the content; it is allowed only once
+  // a buffer is there, and only while no new size awaits its buffer.
+  if (!o->hasContent || o->ackPending) return;
+  d_->addFrameCallback(*o);
+  wl_surface_commit(o->surface);
+  d_->flush();
+}
+
+}  // namespace umbrafold

@@ -1,0 +1,133 @@
+#pragma once
+
+// The state behind WaylandSessionLock, shared by the files that implement
+// it: the connection and registry (waylandsessionlock.cpp), the outputs and
+// their lock surfaces (waylandlockoutputs.cpp) and the seat's input
+// (waylandlockinput.cpp). Main thread only, like the object itself.
+
+#include <wayland-client.h>
+
+#include <QPointF>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "ext-session-lock-v1-client-protocol.h"
+#include "shmbuffer.h"
+#include "waylandsessionlock.h"
+#include "xdg-output-unstable-v1-client-protocol.h"
+#include "xkbkeyboard.h"
+
+namespace umbrafold {
+
+struct WaylandSessionLockPrivate {
+  using State = WaylandSessionLock::State;
+  // An output and, while a lock exists, its lock surface.
+  struct Output {
+    WaylandSessionLockPrivate* d = nullptr;
+    std::uint32_t global = 0;
+    std::uint32_t version = 0;
+    wl_output* output = nullptr;
+    zxdg_output_v1* xdgOutput = nullptr;
+    QString name;
+    bool announced = false;
+    int scale = 1;         // as of the last done event
+    int pendingScale = 1;  // as sent since
+
+    wl_surface* surface = nullptr;
+    ext_session_lock_surface_v1* lockSurface = nullptr;
+    bool configured = false;  // a configure arrived
+    bool ackPending = false;  // its serial has not been acknowledged yet
+    std::uint32_t serial = 0;
+    QSize size;               // logical, from the last configure
+    bool hasContent = false;  // a buffer has been committed
+    int bufferScale = 1;      // as last set on the surface
+    wl_callback* frame = nullptr;
+    bool frameWanted = false;
+    std::vector<std::unique_ptr<ShmBuffer>> buffers;
+    ShmBuffer* front = nullptr;  // the last one committed, while still of the current size
+  };
+
+  explicit WaylandSessionLockPrivate(WaylandSessionLock* owner) : q(owner) {}
+  ~WaylandSessionLockPrivate();
+
+  WaylandSessionLock* q;
+  wl_display* display = nullptr;
+  wl_registry* registry = nullptr;
+  wl_compositor* compositor = nullptr;
+  wl_shm* shm = nullptr;
+  wl_seat* seat = nullptr;
+  std::uint32_t seatGlobal = 0;
+  std::uint32_t seatVersion = 0;
+  wl_keyboard* keyboard = nullptr;
+  wl_pointer* pointer = nullptr;
+  ext_session_lock_manager_v1* manager = nullptr;
+  zxdg_output_manager_v1* xdgOutputManager = nullptr;
+  ext_session_lock_v1* lock = nullptr;
+  State state = State::Unlocked;
+  std::vector<std::unique_ptr<Output>> outputs;
+
+  QString error;
+  bool broken = false;
+  std::unique_ptr<QSocketNotifier> readNotifier;
+  std::unique_ptr<QSocketNotifier> writeNotifier;
+
+  XkbKeyboard xkb;
+  Output* keyboardFocus = nullptr;
+  QTimer repeatTimer;
+  std::uint32_t repeatCode = 0;
+  int repeatRate = 25;  // keys per second; 0: no repeat
+  int repeatDelay = 600;
+  Output* pointerFocus = nullptr;
+  QPointF pointerPosition;
+
+  std::vector<std::function<void()>> pendingSignals;
+  bool emitScheduled = false;
+
+  // -- connection ---------------------------------------------------------
+  bool connect();
+  void readEvents();
+  void flush();
+  void fail();
+  bool usable() const { return display && !broken; }
+
+  // Queues a signal for the event loop, so that no slot ever runs inside
+  // libwayland's dispatch or inside a call on this object.
+  void post(std::function<void()> emitSignal);
+  void emitPending();
+
+  // -- outputs and lock surfaces -------------------------------------------
+  void addOutput(std::uint32_t global, std::uint32_t version);
+  void removeOutput(std::uint32_t global);
+  void watchXdgOutput(Output& o);
+  void announce(Output& o);
+  Output* find(const QString& name) const;
+  void createLockSurface(Output& o);
+  void destroyLockSurface(Output& o);
+  void destroyLockSurfaces();
+  ShmBuffer* freeBuffer(Output& o);
+  void addFrameCallback(Output& o);
+
+  // -- input ----------------------------------------------------------------
+  void addSeat(std::uint32_t global, std::uint32_t version);
+  void setCapabilities(std::uint32_t capabilities);
+  void releaseKeyboard();
+  void releasePointer();
+  void setKeyboardFocus(Output* o);
+  void postKey(QEvent::Type type, const XkbKeyboard::Key& key, bool autoRepeat);
+  void repeatKey();
+};
+
+// The output whose lock surface `surface` is; null for none.
+inline WaylandSessionLockPrivate::Output* outputOfSurface(wl_surface* surface) {
+  return surface
+             ? static_cast<WaylandSessionLockPrivate::Output*>(wl_surface_get_user_data(surface))
+             : nullptr;
+}
+
+}  // namespace umbrafold
