@@ -48,6 +48,7 @@ Platform choosePlatform() {
       platform.displays = std::move(wayland.displays);
       platform.presentation = std::move(wayland.presentation);
       platform.focus = std::move(wayland.focus);
+      platform.keyboard = std::move(wayland.keyboard);
       platform.makeCurtain = std::move(wayland.makeCurtain);
     } else {
       platform.presentation = makeRefusingPresentation(

@@ -38,6 +38,7 @@ const wl_keyboard_listener kKeyboardListener = {
         }
       }
       close(fd);
+      d->noteIndicators();
     },
     // enter
     [](void* data, wl_keyboard*, std::uint32_t, wl_surface* surface, wl_array*) {
@@ -68,7 +69,9 @@ const wl_keyboard_listener kKeyboardListener = {
     // modifiers
     [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
        std::uint32_t locked, std::uint32_t group) {
-      static_cast<Impl*>(data)->xkb.updateModifiers(depressed, latched, locked, group);
+      auto* d = static_cast<Impl*>(data);
+      d->xkb.updateModifiers(depressed, latched, locked, group);
+      d->noteIndicators();
     },
     // repeat_info
     [](void* data, wl_keyboard*, std::int32_t rate, std::int32_t delay) {
@@ -204,6 +207,17 @@ void Impl::setKeyboardFocus(Output* o) {
 void Impl::postKey(QEvent::Type type, const XkbKeyboard::Key& key, bool autoRepeat) {
   post([q = q, type, key, autoRepeat] {
     emit q->keyEvent(type, key.key, key.modifiers, key.text, autoRepeat);
+  });
+}
+
+void Impl::noteIndicators() {
+  const bool capsNow = xkb.capsLock();
+  QString layoutNow = xkb.layoutName();
+  if (capsNow == capsLock && layoutNow == layout) return;
+  capsLock = capsNow;
+  layout = layoutNow;
+  post([q = q, capsNow, layoutNow = std::move(layoutNow)] {
+    emit q->keyboardIndicatorsChanged(capsNow, layoutNow);
   });
 }
 

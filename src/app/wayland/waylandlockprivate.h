@@ -78,6 +78,8 @@ struct WaylandSessionLockPrivate {
   std::unique_ptr<QSocketNotifier> writeNotifier;
 
   XkbKeyboard xkb;
+  bool capsLock = false;  // as last told, with the layout below
+  QString layout;
   Output* keyboardFocus = nullptr;
   QTimer repeatTimer;
   std::uint32_t repeatCode = 0;
@@ -120,6 +122,8 @@ struct WaylandSessionLockPrivate {
   void releasePointer();
   void setKeyboardFocus(Output* o);
   void postKey(QEvent::Type type, const XkbKeyboard::Key& key, bool autoRepeat);
+  // Tells keyboardIndicatorsChanged() when Caps Lock or the layout changed.
+  void noteIndicators();
   void repeatKey();
 };
 

@@ -288,6 +288,25 @@ class WaylandFocus : public Focus {
   std::shared_ptr<LockedSurfaces> surfaces;
 };
 
+// Caps Lock and the layout as the lock's keyboard reports them.
+class WaylandKeyboardState : public KeyboardState {
+ public:
+  explicit WaylandKeyboardState(std::shared_ptr<LockedSurfaces> shared)
+      : surfaces(std::move(shared)) {
+    connect(surfaces->lock, &WaylandSessionLock::keyboardIndicatorsChanged, this,
+            [this](bool capsLock, const QString& layout) {
+              shown = {capsLock, layout};
+              emit changed();
+            });
+  }
+
+  KeyboardIndicators indicators() const override { return shown; }
+
+ private:
+  std::shared_ptr<LockedSurfaces> surfaces;
+  KeyboardIndicators shown;
+};
+
 }  // namespace
 
 WaylandPlatform makeWaylandPlatform(QString& problem) {
@@ -304,6 +323,7 @@ WaylandPlatform makeWaylandPlatform(QString& problem) {
   platform.displays = std::make_unique<WaylandDisplays>(shared);
   platform.presentation = std::make_unique<WaylandPresentation>(shared);
   platform.focus = std::make_unique<WaylandFocus>(shared);
+  platform.keyboard = std::make_unique<WaylandKeyboardState>(shared);
   platform.makeCurtain = [shared](const QRect& frame) {
     auto curtain = std::make_unique<CurtainWindow>(frame);
     // Shown for Qt (so it lays out, paints and takes keys) but never as a

@@ -9,6 +9,7 @@
 #include "curtainwindow.h"
 #include "displays.h"
 #include "focus.h"
+#include "keyboardstate.h"
 #include "presentation.h"
 
 namespace umbrafold {
@@ -26,6 +27,7 @@ namespace umbrafold {
 //   on the surface's frame callbacks. Giving the options back unlocks.
 // - focus: the key curtain receives the keys of the lock's keyboard as
 //   QKeyEvents; pointer presses on a surface go to the widget under them.
+// - keyboard: Caps Lock and the active layout of the lock's keyboard.
 // - makeCurtain: curtains that Qt never shows as windows.
 //
 // Main thread only.
@@ -33,6 +35,7 @@ struct WaylandPlatform {
   std::unique_ptr<Displays> displays;
   std::unique_ptr<Presentation> presentation;
   std::unique_ptr<Focus> focus;
+  std::unique_ptr<KeyboardState> keyboard;
   std::function<std::unique_ptr<CurtainWindow>(const QRect&)> makeCurtain;
 };
 

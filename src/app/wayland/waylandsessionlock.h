@@ -125,6 +125,9 @@ class WaylandSessionLock : public QObject {
   // `autoRepeat` set.
   void keyEvent(QEvent::Type type, int key, Qt::KeyboardModifiers modifiers, const QString& text,
                 bool autoRepeat);
+  // Caps Lock went on or off, or the active layout changed; `layout` is
+  // its name when the keymap has more than one, empty otherwise.
+  void keyboardIndicatorsChanged(bool capsLock, const QString& layout);
   // A pointer button went down (`pressed`) or up over `output`'s lock
   // surface at `position` (logical surface coordinates).
   void pointerButton(const QString& output, const QPointF& position, Qt::MouseButton button,

@@ -134,7 +134,7 @@ Qt::KeyboardModifiers XkbKeyboard::modifiers() const {
 
 bool XkbKeyboard::capsLock() const {
   return state_ != nullptr &&
-         xkb_state_mod_name_is_active(state_, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) > 0;
+         xkb_state_mod_name_is_active(state_, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_EFFECTIVE) > 0;
 }
 
 QString XkbKeyboard::layoutName() const {

@@ -49,7 +49,8 @@ class XkbKeyboard {
   // keymap.
   Key translate(std::uint32_t code) const;
   Qt::KeyboardModifiers modifiers() const;
-  // Whether Caps Lock is locked on; false without a keymap.
+  // Whether the Caps Lock modifier is in effect (locked, or held); false
+  // without a keymap.
   bool capsLock() const;
   // The name of the active layout when the keymap has more than one;
   // empty otherwise.

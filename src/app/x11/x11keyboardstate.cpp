@@ -58,7 +58,7 @@ class X11KeyboardState final : public KeyboardState, public QAbstractNativeEvent
     switch (event->pad0) {  // the XKB event's own type
       case XCB_XKB_STATE_NOTIFY: {
         const auto* state = static_cast<const xcb_xkb_state_notify_event_t*>(message);
-        capsLock_ = (state->lockedMods & XCB_MOD_MASK_LOCK) != 0;
+        capsLock_ = (state->mods & XCB_MOD_MASK_LOCK) != 0;
         group_ = state->group;
         break;
       }
@@ -81,7 +81,7 @@ class X11KeyboardState final : public KeyboardState, public QAbstractNativeEvent
     const auto state = x11::reply(xcb_xkb_get_state_reply(
         connection_, xcb_xkb_get_state(connection_, XCB_XKB_ID_USE_CORE_KBD), nullptr));
     if (!state) return;
-    capsLock_ = (state->lockedMods & XCB_MOD_MASK_LOCK) != 0;
+    capsLock_ = (state->mods & XCB_MOD_MASK_LOCK) != 0;
     group_ = state->group;
   }
 
