@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nettle/hmac.h>
 #include <nettle/pbkdf2.h>
+#include <nettle/sha2.h>
 #include <openssl/evp.h>
 #include <pthread.h>
 
@@ -153,7 +154,7 @@ class StackProbe {
  public:
   static constexpr std::size_t kSize = 1 << 20;
 
-  std::vector<std::string> secretsLeftBy(const std::function<void()>& work,
+  std::vector<std::string> secretsLeftBy(std::function<void()> work,
                                          const std::map<std::string, Bytes>& secrets) {
     std::fill_n(stack_.get(), kSize, static_cast<unsigned char>(0xa5));
     pthread_attr_t attributes;
@@ -163,10 +164,10 @@ class StackProbe {
     const int created = pthread_create(
         &thread, &attributes,
         [](void* job) -> void* {
-          (*static_cast<const std::function<void()>*>(job))();
+          (*static_cast<std::function<void()>*>(job))();
           return nullptr;
         },
-        const_cast<std::function<void()>*>(&work));
+        &work);
     pthread_attr_destroy(&attributes);
     EXPECT_EQ(created, 0);
     if (created != 0) return {};
