@@ -73,6 +73,7 @@ class SessionLockTest(unittest.TestCase):
         self.session.stop()
 
     def start(self, env=None):
+        self.assertEqual(self.session.magenta(), self.desktop(), "the desktop shows at first")
         app = WaylandUmbrafold(self.session, e2e.BUILD, env)
         self.apps.append(app)
         return app
@@ -83,7 +84,6 @@ class SessionLockTest(unittest.TestCase):
 
     def arm(self, app, settle=1.5):
         self.assertEqual(sorted(self.session.monitors()), ["HEADLESS-1", "HEADLESS-2"])
-        self.assertEqual(self.session.magenta(), self.desktop(), "the desktop shows before arming")
         app.type_setup(PASSWORD, settle=settle)
         covered = app.wait_covered()
         shot(self.session, "armed")
@@ -302,6 +302,7 @@ class SessionLockTest(unittest.TestCase):
         self.session.power(False)
         time.sleep(0.5)
         self.session.power(True)
+        self.assertTrue(wait_until(self.session.screenshot, 10, 0.2), "the outputs are on")
         self.assertTrue(app.wait_covered(10), app.uncovered())
         self.assertEqual(set(self.session.magenta().values()), {0})
         self.session.power(False)

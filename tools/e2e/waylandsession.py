@@ -220,10 +220,23 @@ class _ChrootCompositor:
                               capture_output=True, **kwargs)
 
     def screenshot(self):
-        result = self.inside(["grim", "-t", "ppm", "-"])
-        if result.returncode != 0 or not result.stdout:
-            return None
-        return Screenshot.from_ppm(result.stdout)
+        """All outputs as grim sees them, or None (all outputs off). grim
+        waits for the next frame, which a compositor may not draw until
+        something changes: after 5 s the picture is asked for again,
+        with damage() first."""
+        for attempt in range(3):
+            try:
+                result = self.inside(["grim", "-t", "ppm", "-"], timeout=5)
+            except subprocess.TimeoutExpired:
+                self.damage()
+                continue
+            if result.returncode != 0 or not result.stdout:
+                return None
+            return Screenshot.from_ppm(result.stdout)
+        return None
+
+    def damage(self):
+        """Makes the compositor draw a new frame of every output."""
 
     def save_png(self, path):
         result = self.inside(["grim", "-"])
@@ -352,8 +365,13 @@ class SwaySession(_ChrootCompositor):
         self.swaymsg("output", "*", "power", "on" if on else "off")
         if on:
             # Headless sway draws no frame after power on until something
-            # is damaged; a new background is damage.
-            self.swaymsg("output", "*", "bg", "#ff00ff", "solid_color")
+            # is damaged.
+            time.sleep(0.2)
+            self.damage()
+
+    def damage(self):
+        # A new background is damage.
+        self.swaymsg("output", "*", "bg", "#ff00ff", "solid_color")
 
 
 class LabwcSession(_ChrootCompositor):
