@@ -16,6 +16,7 @@
 #include "mascotimages.h"
 #include "setupwindow.h"
 #include "signalwatch.h"
+#include "waylanddecorations.h"
 #include "waylandplatform.h"
 #include "x11stripscreen.h"
 #include "x11window.h"
@@ -109,7 +110,18 @@ int main(int argc, char* argv[]) {
 
   // Under Wayland the setup window is a window of the compositor's own,
   // not one of XWayland, unless the user chose Qt's platform.
-  if (std::getenv("WAYLAND_DISPLAY") != nullptr) setenv("QT_QPA_PLATFORM", "wayland;xcb", 0);
+  if (std::getenv("WAYLAND_DISPLAY") != nullptr) {
+    setenv("QT_QPA_PLATFORM", "wayland;xcb", 0);
+    // Qt 6.4 draws window decorations of its own only through its EGL
+    // client buffer integration, which loads Mesa (some 50 MB, LLVM
+    // included) although nothing here draws with GL. Where the compositor
+    // draws the title bar itself, Qt's would never be drawn: they are
+    // turned off, and no GL is loaded. Elsewhere Qt draws them as before.
+    if (std::getenv("QT_WAYLAND_DISABLE_WINDOWDECORATION") == nullptr &&
+        compositorDecoratesWindows("umbrafold")) {
+      setenv("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1", 0);
+    }
+  }
 
   int qtArgc = 1;  // Qt sees no arguments: the program takes none
   QApplication app(qtArgc, argv);

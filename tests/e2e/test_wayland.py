@@ -1,7 +1,8 @@
 """Whole sessions of umbrafold on a real Wayland compositor: Debian 13's
 headless sway, which offers the session lock, with two outputs on a magenta
-desktop, driven with wtype and looked at with grim. Debian 12's own sway 1.7
-has no session lock: there arming is refused.
+desktop, driven with wtype and umbrafold_wayland_pointer and looked at with
+grim (test_wayland_labwc.py runs the same cases on labwc). Debian 12's own
+sway 1.7 has no session lock: there arming is refused.
 
 UMBRAFOLD_E2E_SHOTS=<dir> keeps a screenshot of every step."""
 
@@ -12,9 +13,9 @@ import time
 import unittest
 
 import e2e
-from curtain import Umbrafold, fake_agents
+from curtain import Umbrafold, fake_agents, field_rect
 from waylandsession import OldSway, SwaySession
-from xsession import LineProcess, wait_until
+from xsession import LineProcess, cpu_seconds, wait_until
 
 PASSWORD = "Wl7-curtain-fold"
 HALF = "Wl7-curtain-"
@@ -22,8 +23,9 @@ REFUSED = "offers no session lock (ext-session-lock-v1)"
 
 
 class WaylandUmbrafold(Umbrafold):
-    """umbrafold on a SwaySession: the setup window is a Wayland window,
-    found by nobody, typed into as it comes up with the keyboard focus."""
+    """umbrafold on a SwaySession or LabwcSession: the setup window is a
+    Wayland window, found by nobody, typed into as it comes up with the
+    keyboard focus."""
 
     def type_setup(self, password, confirmation=None, settle=1.5):
         time.sleep(settle)
@@ -35,78 +37,117 @@ class WaylandUmbrafold(Umbrafold):
         with open(self.log, errors="replace") as log:
             return log.read()
 
+    def left_out(self):
+        return self.x.cursor_boxes()
+
+    def gl_libraries(self):
+        """The Mesa, DRI and LLVM libraries the process has loaded."""
+        with open("/proc/%d/maps" % self.pid) as maps:
+            return sorted({line.split()[-1] for line in maps
+                           if any(n in line for n in ("mesa", "_dri.so", "libLLVM", "libgbm"))})
+
 
 def shot(session, name):
     directory = os.environ.get("UMBRAFOLD_E2E_SHOTS")
     if directory:
         os.makedirs(directory, exist_ok=True)
-        session.save_png(os.path.join(directory, "wayland-%s.png" % name))
+        session.save_png(os.path.join(directory, "wayland-%s-%s.png" % (session.name, name)))
 
 
 class SessionLockTest(unittest.TestCase):
+    """The cases on one compositor, `Session` (SwaySession or LabwcSession)."""
+
+    Session = SwaySession
+    # The signal that ends a case's session from outside: SIGTERM on one
+    # compositor, SIGINT on the other.
+    END_SIGNAL = signal.SIGTERM
+
     def setUp(self):
-        self.sway = SwaySession(outputs=2)
-        self.sway.start()
+        self.session = self.Session(outputs=2)
+        self.session.start()
         self.apps = []
 
     def tearDown(self):
         for app in self.apps:
             app.stop()
-        self.sway.stop()
+        self.session.stop()
 
     def start(self, env=None):
-        app = WaylandUmbrafold(self.sway, e2e.BUILD, env)
+        self.assertTrue(self.desktop_back(), "the desktop shows at first")
+        app = WaylandUmbrafold(self.session, e2e.BUILD, env)
         self.apps.append(app)
         return app
 
-    def arm(self, app):
-        self.assertEqual(self.sway.magenta(), {"HEADLESS-1": 1280 * 720,
-                                               "HEADLESS-2": 1280 * 720},
-                         "the desktop shows before arming")
-        app.type_setup(PASSWORD)
+    def desktop(self):
+        """What magenta() says while nothing covers the desktop."""
+        return {name: self.session.desktop_pixels(name) for name in self.session.monitors()}
+
+    def arm(self, app, settle=1.5):
+        self.assertEqual(sorted(self.session.monitors()), ["HEADLESS-1", "HEADLESS-2"])
+        app.type_setup(PASSWORD, settle=settle)
         covered = app.wait_covered()
-        shot(self.sway, "armed")
+        shot(self.session, "armed")
         self.assertTrue(covered, "%s\n%s" % (app.uncovered(), app.stderr()))
-        self.assertEqual(set(self.sway.magenta().values()), {0})
+        self.assertEqual(set(self.session.magenta().values()), {0})
+
+    def desktop_back(self):
+        return wait_until(lambda: self.session.magenta() == self.desktop(), 5, 0.1)
 
     def unlock(self, app):
         app.submit(PASSWORD)
         self.assertEqual(app.wait_exit(15), 0, app.stderr())
-        self.assertTrue(wait_until(lambda: set(self.sway.magenta().values()) == {1280 * 720},
-                                   5, 0.1), "the desktop comes back")
-        shot(self.sway, "unlocked")
+        self.assertTrue(self.desktop_back(), "the desktop comes back")
+        shot(self.session, "unlocked")
+
+    def click(self, output, x, y):
+        self.assertTrue(self.session.click(e2e.program("umbrafold_wayland_pointer"), output, x, y))
 
     def test_arming_covers_every_output_and_follows_a_new_one(self):
         app = self.start()
-        self.arm(app)
+        time.sleep(1.5)
+        # The setup window is up: nothing said, and no GL loaded for it
+        # (the compositor draws its title bar).
+        self.assertEqual(app.stderr(), "")
+        self.assertEqual(app.gl_libraries(), [])
+        self.arm(app, settle=0)
         # The field shows in the centre of both outputs, nothing else.
         self.assertTrue(all(n == 0 for n in app.uncovered(with_strip=True).values()))
-        self.sway.swaymsg("create_output")
-        self.assertTrue(wait_until(lambda: len(self.sway.monitors()) == 3, 5, 0.1))
+        third = self.session.plug()
+        self.assertEqual(len(self.session.monitors()), 3)
         covered = wait_until(lambda: app.all_covered(), 5, 0.05)
-        shot(self.sway, "third-output")
+        shot(self.session, "third-output")
         self.assertTrue(covered, app.uncovered())
-        self.assertEqual(set(self.sway.magenta().values()), {0})
-        self.sway.swaymsg("output", "HEADLESS-3", "unplug")
-        self.assertTrue(wait_until(lambda: len(self.sway.monitors()) == 2, 5, 0.1))
+        self.assertEqual(set(self.session.magenta().values()), {0})
+        self.session.unplug(third)
+        self.assertTrue(wait_until(lambda: len(self.session.monitors()) == 2, 5, 0.1))
+        self.assertTrue(app.alive())
+        # Outputs unplugged and plugged in quick succession, one of them the
+        # key curtain's: every output that is there is covered.
+        self.session.unplug("HEADLESS-1")
+        for _ in range(3):
+            self.session.unplug(self.session.plug())
+        self.session.plug()
+        self.assertTrue(wait_until(lambda: len(self.session.monitors()) == 2, 5, 0.1))
+        self.assertEqual(set(self.session.magenta().values()), {0}, "never the desktop")
+        self.assertTrue(app.wait_covered(5), app.uncovered())
         self.assertTrue(app.alive())
         self.unlock(app)
 
     def test_wrong_passwords_back_off_and_the_right_one_ends_it(self):
         app = self.start()
         self.arm(app)
-        typed = self.sway.screenshot()
+        typed = self.session.screenshot()
         # What is typed shows in the field of the key curtain.
-        self.sway.type("abc")
-        self.assertTrue(wait_until(lambda: self.sway.screenshot().data != typed.data, 5, 0.1))
-        shot(self.sway, "typing")
-        self.sway.key("Escape")
+        self.session.type("abc")
+        self.assertTrue(wait_until(lambda: self.session.screenshot().data != typed.data, 5, 0.1))
+        shot(self.session, "typing")
+        self.session.key("Escape")
         for wait in (0, 0, 1):
             app.submit("wrong-guess")
             self.assertTrue(app.wait_idle())
             time.sleep(wait + 0.3)
             self.assertTrue(app.alive())
-        shot(self.sway, "wrong")
+        shot(self.session, "wrong")
         # The fourth failure starts a 2 s wait: the right password is refused.
         app.submit("wrong-guess")
         self.assertTrue(app.wait_idle())
@@ -119,15 +160,15 @@ class SessionLockTest(unittest.TestCase):
         self.unlock(app)
 
     def test_mascots_walk_for_working_agents(self):
-        agents, env = fake_agents(self.sway, e2e.BUILD, claude=2, codex=1)
+        agents, env = fake_agents(self.session, e2e.BUILD, claude=2, codex=1)
         try:
             app = self.start(env)
             self.arm(app)
             first = wait_until(lambda: all(n > 0 for n in app.strip_pixels().values()) and
-                               self.sway.screenshot(), 10, 0.2)
+                               self.session.screenshot(), 10, 0.2)
             self.assertTrue(first, "every strip shows mascots")
-            shot(self.sway, "mascots")
-            moved = wait_until(lambda: self.sway.screenshot().data != first.data, 5, 0.2)
+            shot(self.session, "mascots")
+            moved = wait_until(lambda: self.session.screenshot().data != first.data, 5, 0.2)
             self.assertTrue(moved, "the mascots move")
             self.assertTrue(app.all_covered())
             self.unlock(app)
@@ -141,9 +182,9 @@ class SessionLockTest(unittest.TestCase):
         os.kill(app.pid, signal.SIGKILL)
         app.wait_exit(5)
         for _ in range(10):
-            self.assertEqual(set(self.sway.magenta().values()), {0}, "never the desktop")
+            self.assertEqual(set(self.session.magenta().values()), {0}, "never the desktop")
             time.sleep(0.1)
-        shot(self.sway, "killed")
+        shot(self.session, "killed")
         # Another locker can take the lock over and end it.
         probe = self.probe()
         probe.send("lock")
@@ -151,13 +192,13 @@ class SessionLockTest(unittest.TestCase):
         probe.send("unlock")
         self.assertEqual(probe.expect("unlocked"), "unlocked")
         probe.close()
-        self.assertTrue(wait_until(lambda: min(self.sway.magenta().values()) > 0, 5, 0.1))
+        self.assertTrue(wait_until(lambda: min(self.session.magenta().values()) > 0, 5, 0.1))
 
     def probe(self):
         """Another session locker (the lock on its own, driven line by line)."""
-        env = self.sway.env
+        env = self.session.env
         env["QT_QPA_PLATFORM"] = "offscreen"
-        probe = LineProcess(self.sway, [e2e.program("umbrafold_wayland_probe")], env=env)
+        probe = LineProcess(self.session, [e2e.program("umbrafold_wayland_probe")], env=env)
         self.assertEqual(probe.expect("ready"), "ready canlock=1")
         return probe
 
@@ -179,7 +220,7 @@ class SessionLockTest(unittest.TestCase):
         app = self.start()
         app.type_setup(PASSWORD, confirmation=PASSWORD[:-1])
         probe = self.probe()
-        self.sway.type(PASSWORD[-1])  # the confirmation field now matches
+        self.session.type(PASSWORD[-1])  # the confirmation field now matches
         probe.send("lock")
         self.assertEqual(probe.expect("locked", timeout=5), "locked")
         refused = wait_until(lambda: "did not lock" in app.stderr(), 10, 0.1)
@@ -188,10 +229,12 @@ class SessionLockTest(unittest.TestCase):
         self.assertEqual(probe.expect("unlocked"), "unlocked")
         probe.close()
         self.assertTrue(app.alive())
-        self.assertTrue(wait_until(lambda: min(self.sway.magenta().values()) > 0, 5, 0.1))
-        shot(self.sway, "refused-second")
+        self.assertTrue(wait_until(lambda: min(self.session.magenta().values()) > 0, 5, 0.1))
+        shot(self.session, "refused-second")
 
     def test_no_copy_of_the_password_survives(self):
+        if self.Session is not SwaySession:
+            self.skipTest("the compositor plays no part; run on sway")
         app = self.start()
         self.arm(app)
         time.sleep(0.5)
@@ -201,10 +244,100 @@ class SessionLockTest(unittest.TestCase):
         self.assertTrue(app.wait_idle())
         self.assertEqual(app.memory_holds(PASSWORD), [], "after a wrong attempt")
         self.assertEqual(app.memory_holds("Vb4-wrongly-T8jq"), [], "the wrong attempt")
-        self.sway.type(HALF)
+        self.session.type(HALF)
         time.sleep(21)  # the field clears itself after 20 s without an edit
         self.assertEqual(app.memory_holds(HALF), [], "after the idle clear")
         self.unlock(app)
+
+
+    def test_the_arrow_button_unlocks_and_a_click_moves_the_typing(self):
+        app = self.start()
+        self.arm(app)
+        # A click on the second output's curtain makes it the key one:
+        # what is typed shows in its field, and its arrow button unlocks.
+        second = self.session.monitors()["HEADLESS-2"]
+        _, _, w, h = second
+        field = field_rect(second)
+        before = self.session.screenshot().count(field)
+        self.click("HEADLESS-2", w // 4, h // 4)
+        self.session.type(PASSWORD)
+        self.assertTrue(wait_until(lambda: self.session.screenshot().count(field) > before + 50,
+                                   5, 0.1), "bullets in the second output's field")
+        shot(self.session, "second-output-typed")
+        self.assertTrue(app.alive())
+        self.click("HEADLESS-2", w // 2 + 114, h // 2)
+        self.assertEqual(app.wait_exit(15), 0, app.stderr())
+        self.assertTrue(self.desktop_back(), "the desktop comes back")
+
+    def test_signals_are_ignored_or_end_the_session_cleanly(self):
+        app = self.start()
+        self.arm(app)
+        for number in (signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, signal.SIGPIPE):
+            app.process.send_signal(number)
+        time.sleep(0.5)
+        self.assertTrue(app.alive())
+        self.assertTrue(app.all_covered())
+        app.process.send_signal(self.END_SIGNAL)
+        self.assertEqual(app.wait_exit(10), 128 + self.END_SIGNAL, app.stderr())
+        self.assertTrue(self.desktop_back(), "the session is unlocked")
+
+    def test_a_held_key_repeats_and_a_new_keymap_is_followed(self):
+        app = self.start()
+        self.arm(app)
+        # Held long enough, Backspace repeats over all of the text (at the
+        # compositor's rate: 600 ms, then 25 a second), and stops when let go.
+        self.session.type("garbage!")
+        self.session.hold("BackSpace", 1.5)
+        # Each wtype run brings a keymap of its own, in which the same key
+        # codes mean other letters: the second half arrives right only when
+        # the new keymap is followed.
+        self.session.type(HALF)
+        self.session.type(PASSWORD[len(HALF):])
+        self.session.key("Return")
+        self.assertEqual(app.wait_exit(15), 0, app.stderr())
+
+    def test_outputs_switched_off_and_on_stay_covered_and_typing_still_unlocks(self):
+        app = self.start()
+        self.arm(app)
+        self.session.power(False)
+        time.sleep(0.5)
+        self.session.power(True)
+        self.assertTrue(wait_until(self.session.screenshot, 10, 0.2), "the outputs are on")
+        self.assertTrue(app.wait_covered(10), app.uncovered())
+        self.assertEqual(set(self.session.magenta().values()), {0})
+        self.session.power(False)
+        app.submit(PASSWORD)
+        self.assertEqual(app.wait_exit(15), 0, app.stderr())
+        self.session.power(True)
+        self.assertTrue(self.desktop_back(), "the desktop comes back")
+
+    def test_a_wrong_password_and_at_once_the_right_one_unlocks(self):
+        # The right password is typed while the wrong one is still checked.
+        app = self.start()
+        self.arm(app)
+        self.session.inside(["wtype", "-s", "300", "wrong-guess", "-k", "Return", PASSWORD,
+                             "-k", "Return"])
+        self.assertEqual(app.wait_exit(15), 0, app.stderr())
+
+    def test_the_compositor_going_away_ends_it_with_one_line(self):
+        app = self.start()
+        self.arm(app)
+        said = len(app.stderr().splitlines())
+        used = cpu_seconds(app.pid)
+        self.session.process.terminate()
+        # The rusage of the reaped process tells its CPU time to the end.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            pid, status, usage = os.wait4(app.pid, os.WNOHANG)
+            if pid:
+                break
+            time.sleep(0.05)
+        self.assertTrue(pid, "still running after the compositor went away")
+        app.process.returncode = os.waitstatus_to_exitcode(status)
+        self.assertNotEqual(app.process.returncode, 0)
+        lines = app.stderr().splitlines()[said:]
+        self.assertEqual(len(lines), 1, lines)
+        self.assertLess(usage.ru_utime + usage.ru_stime - used, 1.0, "no spin")
 
 
 class NoSessionLockTest(unittest.TestCase):

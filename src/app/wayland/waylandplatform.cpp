@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <utility>
 
 #include "agentactivity.h"
+#include "commandline.h"
 #include "curtainsurface.h"
 #include "waylandsessionlock.h"
 
@@ -32,9 +34,14 @@ class LockedSurfaces : public QObject {
     connect(lock, &WaylandSessionLock::frameReady, this, &LockedSurfaces::frameReady);
     connect(lock, &WaylandSessionLock::keyEvent, this, &LockedSurfaces::deliverKey);
     connect(lock, &WaylandSessionLock::pointerButton, this, &LockedSurfaces::deliverButton);
+    // The compositor went away (or dropped the connection): there is no
+    // lock left to hold or to give back. One line says why, and the process
+    // ends at once, before Qt's own connection reports the same loss.
     connect(lock, &WaylandSessionLock::connectionLost, this, [](const QString& reason) {
       std::fprintf(stderr, "umbrafold: the Wayland session lock is gone: %s\n",
                    reason.toLocal8Bit().constData());
+      std::fflush(stderr);
+      std::_Exit(kExitNoDisplay);
     });
   }
 
