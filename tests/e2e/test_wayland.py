@@ -13,7 +13,7 @@ import time
 import unittest
 
 import e2e
-from curtain import Umbrafold, fake_agents, field_rect
+from curtain import Umbrafold, fake_agents, field_rect, note_rect
 from waylandsession import OldSway, SwaySession
 from xsession import LineProcess, cpu_seconds, wait_until
 
@@ -45,6 +45,11 @@ class WaylandUmbrafold(Umbrafold):
         with open("/proc/%d/maps" % self.pid) as maps:
             return sorted({line.split()[-1] for line in maps
                            if any(n in line for n in ("mesa", "_dri.so", "libLLVM", "libgbm"))})
+
+
+def reddish(p):
+    """The curtain's red note (#FF3B30), allowing for anti-aliasing."""
+    return p[0] > 200 and p[1] < 110 and p[2] < 110
 
 
 def shot(session, name):
@@ -318,6 +323,28 @@ class SessionLockTest(unittest.TestCase):
         self.session.inside(["wtype", "-s", "300", "wrong-guess", "-k", "Return", PASSWORD,
                              "-k", "Return"])
         self.assertEqual(app.wait_exit(15), 0, app.stderr())
+
+    def test_caps_lock_is_told_on_the_key_curtain_and_goes_with_it(self):
+        app = self.start()
+        self.arm(app)
+        monitors = self.session.monitors()
+
+        def red():
+            """The outputs whose curtain shows red under the field."""
+            shot_now = self.session.screenshot()
+            return {name for name, m in monitors.items()
+                    if shot_now.count(note_rect(m), predicate=reddish) > 20}
+
+        # A screenshot may wait seconds for a frame of a still curtain.
+        holder = self.session.holding("capslock", 12)
+        try:
+            shown = wait_until(red, 12)
+            shot(self.session, "caps-lock")
+            self.assertEqual(len(shown), 1, "Caps Lock is on, on the key curtain alone")
+        finally:
+            holder.wait(20)
+        self.assertTrue(wait_until(lambda: not red(), 12), "the note goes with Caps Lock")
+        self.unlock(app)
 
     def test_the_compositor_going_away_ends_it_with_one_line(self):
         app = self.start()

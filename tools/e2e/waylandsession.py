@@ -256,6 +256,14 @@ class _ChrootCompositor:
         self.inside(["wtype", "-s", "300", "-P", name, "-s", str(int(seconds * 1000)),
                      "-p", name])
 
+    def holding(self, modifier, seconds):
+        """Starts holding the wtype modifier `modifier` (shift, capslock,
+        ...) for `seconds` in the background; returns the process."""
+        return subprocess.Popen(["chroot", self.root, "wtype", "-s", "300", "-M", modifier, "-s",
+                                 str(int(seconds * 1000)), "-m", modifier],
+                                env=self._inner_env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+
     def layout(self):
         """{output: (x, y, w, h)} of the outputs that are on, in the
         compositor's coordinates (logical pixels)."""
