@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "waylandlockprivate.h"
+#include "waylandstripscreen.h"
 
 namespace umbrafold {
 
@@ -141,6 +142,7 @@ void Impl::removeOutput(std::uint32_t global) {
   if (it == outputs.end()) return;
   Output& o = **it;
   destroyLockSurface(o);
+  if (o.strip) o.strip->close();
   if (pointerFocus == &o) pointerFocus = nullptr;
   if (o.announced) post([q = q, name = o.name] { emit q->outputRemoved(name); });
   if (o.xdgOutput) zxdg_output_v1_destroy(o.xdgOutput);
@@ -164,10 +166,12 @@ void Impl::createLockSurface(Output& o) {
   wl_surface_set_user_data(o.surface, &o);
   o.lockSurface = ext_session_lock_v1_get_lock_surface(lock, o.surface, o.output);
   ext_session_lock_surface_v1_add_listener(o.lockSurface, &kLockSurfaceListener, &o);
+  if (o.strip && o.stripRect.isValid()) o.strip->attach(o.surface, o.stripRect);
 }
 
 void Impl::destroyLockSurface(Output& o) {
   if (keyboardFocus == &o) setKeyboardFocus(nullptr);
+  if (o.strip) o.strip->detach();
   if (o.frame) wl_callback_destroy(o.frame);
   o.frame = nullptr;
   o.frameWanted = false;
@@ -213,6 +217,12 @@ ShmBuffer* Impl::freeBuffer(Output& o) {
   b->stale = QRegion(QRect(QPoint(), o.size));
   o.buffers.push_back(std::move(b));
   return o.buffers.back().get();
+}
+
+void Impl::commitSurface(Output& o) {
+  if (!o.surface || !o.hasContent || o.ackPending) return;
+  wl_surface_commit(o.surface);
+  flush();
 }
 
 void Impl::addFrameCallback(Output& o) {
@@ -291,6 +301,29 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
   o->hasContent = true;
   d_->flush();
   return true;
+}
+
+std::unique_ptr<StripScreen> WaylandSessionLock::stripScreen(const QString& output) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !d_->subcompositor || !d_->compositor || !d_->shm) return nullptr;
+  if (!o->strip) {
+    o->strip = std::make_shared<StripSurface>(StripSurface::Globals{
+        d_->display, d_->compositor, d_->subcompositor, d_->shm, d_->viewporter});
+  }
+  return makeWaylandStripScreen(o->strip);
+}
+
+void WaylandSessionLock::placeStrip(const QString& output, const QRect& logical) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !o->strip || logical == o->stripRect) return;
+  o->stripRect = logical;
+  if (!o->surface) return;
+  if (!o->strip->attached()) {
+    o->strip->attach(o->surface, logical);
+  } else if (!o->strip->place(logical)) {
+    return;
+  }
+  d_->commitSurface(*o);
 }
 
 void WaylandSessionLock::requestFrame(const QString& output) {

@@ -19,6 +19,8 @@
 
 #include "ext-session-lock-v1-client-protocol.h"
 #include "shmbuffer.h"
+#include "stripsurface.h"
+#include "viewporter-client-protocol.h"
 #include "waylandsessionlock.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 #include "xkbkeyboard.h"
@@ -50,7 +52,9 @@ struct WaylandSessionLockPrivate {
     wl_callback* frame = nullptr;
     bool frameWanted = false;
     std::vector<std::unique_ptr<ShmBuffer>> buffers;
-    ShmBuffer* front = nullptr;  // the last one committed, while still of the current size
+    ShmBuffer* front = nullptr;           // the last one committed, while still of the current size
+    std::shared_ptr<StripSurface> strip;  // the mascot strip's sub-surface, once asked for
+    QRect stripRect;                      // where it lies, surface coordinates
   };
 
   explicit WaylandSessionLockPrivate(WaylandSessionLock* owner) : q(owner) {}
@@ -61,6 +65,8 @@ struct WaylandSessionLockPrivate {
   wl_registry* registry = nullptr;
   wl_compositor* compositor = nullptr;
   wl_shm* shm = nullptr;
+  wl_subcompositor* subcompositor = nullptr;
+  wp_viewporter* viewporter = nullptr;
   wl_seat* seat = nullptr;
   std::uint32_t seatGlobal = 0;
   std::uint32_t seatVersion = 0;
@@ -112,6 +118,10 @@ struct WaylandSessionLockPrivate {
   void destroyLockSurfaces();
   ShmBuffer* freeBuffer(Output& o);
   void addFrameCallback(Output& o);
+  // Commits the lock surface without a new buffer, so that requests that
+  // wait for its commit (a sub-surface's position) take effect; only once
+  // it has content and no configure awaits its buffer.
+  void commitSurface(Output& o);
 
   // -- input ----------------------------------------------------------------
   void addSeat(std::uint32_t global, std::uint32_t version);

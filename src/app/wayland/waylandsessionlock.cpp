@@ -36,6 +36,12 @@ void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
       d->compositor = static_cast<wl_compositor*>(bind(&wl_compositor_interface, 4));
   } else if (std::strcmp(interface, wl_shm_interface.name) == 0) {
     if (!d->shm) d->shm = static_cast<wl_shm*>(bind(&wl_shm_interface, 1));
+  } else if (std::strcmp(interface, wl_subcompositor_interface.name) == 0) {
+    if (!d->subcompositor)
+      d->subcompositor = static_cast<wl_subcompositor*>(bind(&wl_subcompositor_interface, 1));
+  } else if (std::strcmp(interface, wp_viewporter_interface.name) == 0) {
+    if (!d->viewporter)
+      d->viewporter = static_cast<wp_viewporter*>(bind(&wp_viewporter_interface, 1));
   } else if (std::strcmp(interface, wl_seat_interface.name) == 0) {
     d->addSeat(name, version);
   } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
@@ -206,6 +212,7 @@ Impl::~WaylandSessionLockPrivate() {
   repeatTimer.stop();
   for (auto& o : outputs) {
     destroyLockSurface(*o);
+    if (o->strip) o->strip->close();
     if (o->xdgOutput) zxdg_output_v1_destroy(o->xdgOutput);
     wl_output_destroy(o->output);
   }
@@ -222,6 +229,8 @@ Impl::~WaylandSessionLockPrivate() {
   if (manager) ext_session_lock_manager_v1_destroy(manager);
   if (xdgOutputManager) zxdg_output_manager_v1_destroy(xdgOutputManager);
   if (shm) wl_shm_destroy(shm);
+  if (subcompositor) wl_subcompositor_destroy(subcompositor);
+  if (viewporter) wp_viewporter_destroy(viewporter);
   if (compositor) wl_compositor_destroy(compositor);
   if (registry) wl_registry_destroy(registry);
   if (!broken) wl_display_flush(display);

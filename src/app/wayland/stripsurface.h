@@ -1,0 +1,117 @@
+#pragma once
+
+#include <QImage>
+#include <QRect>
+#include <QRegion>
+#include <QSize>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "shmbuffer.h"
+
+struct wl_callback;
+struct wl_compositor;
+struct wl_display;
+struct wl_event_queue;
+struct wl_shm;
+struct wl_subcompositor;
+struct wl_subsurface;
+struct wl_surface;
+struct wp_viewport;
+struct wp_viewporter;
+
+namespace umbrafold {
+
+// The mascot strip of one lock surface as a sub-surface of its own, drawn
+// into wl_shm buffers of its own and committed on its own (desynchronised
+// from the lock surface), so a frame sends only the strip's changed
+// rectangles and the compositor composites only them. Its frame callbacks
+// and buffer releases arrive on an event queue of its own, dispatched by
+// whichever thread draws, so they never run on the main thread.
+//
+// Threads: attach(), place(), detach() and close() on the thread that owns
+// the Wayland connection (the main thread); draw() and flush() on any one
+// thread at a time. One mutex covers both sides.
+class StripSurface {
+ public:
+  // The connection's objects the strip needs; none may be null but the
+  // viewporter (without it the buffer scale is set, integer ratios only).
+  struct Globals {
+    wl_display* display = nullptr;
+    wl_compositor* compositor = nullptr;
+    wl_subcompositor* subcompositor = nullptr;
+    wl_shm* shm = nullptr;
+    wp_viewporter* viewporter = nullptr;
+  };
+
+  explicit StripSurface(const Globals& globals);
+  ~StripSurface();
+  StripSurface(const StripSurface&) = delete;
+  StripSurface& operator=(const StripSurface&) = delete;
+
+  // -- the owning thread ------------------------------------------------------
+  // Makes the strip a sub-surface of `parent` at `logical` (surface
+  // coordinates of the parent). Takes effect with the parent's next commit;
+  // the next draw() is whole. Replaces an earlier attachment.
+  void attach(wl_surface* parent, const QRect& logical);
+  // Moves the strip; like attach(), shown with the parent's next commit.
+  // Whether anything changed.
+  bool place(const QRect& logical);
+  // Destroys the sub-surface and its buffers; draw() then shows nothing
+  // until the next attach().
+  void detach();
+  // detach(), and the connection is going away: nothing is sent from now on.
+  void close();
+  bool attached() const;
+
+  // `handler` is called when what the strip shows was lost (a new
+  // attachment or place): the strip must be drawn whole again. Called with
+  // no lock held, from the owning thread. One handler at a time, set by
+  // `owner`; dropLost() removes it only when `owner` set the current one.
+  void onLost(const void* owner, std::function<void()> handler);
+  void dropLost(const void* owner);
+
+  // -- the drawing thread -----------------------------------------------------
+  // Draws the next content: `paint` gets an image of `pixels` device pixels
+  // (the strip's buffer, holding its current content, white where nothing
+  // was drawn) and must draw at least `area` (device pixels). Shown at the
+  // compositor's next frame callback: at once when the last frame was
+  // taken, else by a later draw() or flush(). True when drawn, or when
+  // there is nothing to draw into (no attachment); false when no shared
+  // memory could be had.
+  using Paint = std::function<void(QImage& image, std::span<const QRect> area)>;
+  bool draw(QSize pixels, std::span<const QRect> area, const Paint& paint);
+  // Commits what was drawn and not shown yet if the compositor has taken
+  // the last frame, and sends every request.
+  void flush();
+
+ private:
+  struct Frame;
+  void commitLocked();
+  void destroyLocked();
+  ShmBuffer* backLocked(QSize pixels);
+  void dispatchLocked();
+
+  mutable std::mutex mutex_;
+  Globals globals_;
+  wl_event_queue* queue_ = nullptr;
+  wl_surface* surface_ = nullptr;
+  wl_subsurface* subsurface_ = nullptr;
+  wp_viewport* viewport_ = nullptr;
+  wl_callback* frame_ = nullptr;  // asked for with the last commit; null once it came
+  QRect logical_;                 // in the parent, surface coordinates
+  QSize shownPixels_;             // the buffer size the viewport or scale was set for
+  bool whole_ = true;             // the next draw must cover every pixel
+  std::vector<std::unique_ptr<ShmBuffer>> buffers_;
+  ShmBuffer* front_ = nullptr;  // the last committed
+  ShmBuffer* drawn_ = nullptr;  // drawn into, not committed yet
+  QRegion pending_;             // device pixels drawn and not committed
+  std::function<void()> lost_;
+  const void* lostOwner_ = nullptr;
+};
+
+}  // namespace umbrafold

@@ -1,0 +1,53 @@
+#include "waylandstripscreen.h"
+
+#include <QPainter>
+
+#include "stripsurface.h"
+
+namespace umbrafold {
+
+namespace {
+
+class WaylandStripScreen : public StripScreen {
+ public:
+  explicit WaylandStripScreen(std::shared_ptr<StripSurface> surface)
+      : surface_(std::move(surface)) {
+    surface_->onLost(this, [this] { lost(); });
+  }
+  ~WaylandStripScreen() override { surface_->dropLost(this); }
+  WaylandStripScreen(const WaylandStripScreen&) = delete;
+  WaylandStripScreen& operator=(const WaylandStripScreen&) = delete;
+
+  bool draw(WId, const QRect& place, std::span<const QRect> area,
+            std::span<const Layer> layers) override {
+    return surface_->draw(place.size(), area,
+                          [layers](QImage& image, std::span<const QRect> parts) {
+                            QPainter painter(&image);
+                            for (const QRect& part : parts) {
+                              painter.setClipRect(part);
+                              painter.fillRect(part, Qt::white);
+                              for (const Layer& layer : layers) {
+                                const QRect bounds(layer.at, layer.image->size());
+                                if (bounds.intersects(part))
+                                  painter.drawImage(layer.at, *layer.image);
+                              }
+                            }
+                          });
+  }
+
+  // The sub-surface keeps its content; the next draw is whole anyway.
+  void withdraw() override {}
+  void flush() override { surface_->flush(); }
+  bool drawsFromAnyThread() const override { return true; }
+
+ private:
+  std::shared_ptr<StripSurface> surface_;
+};
+
+}  // namespace
+
+std::unique_ptr<StripScreen> makeWaylandStripScreen(std::shared_ptr<StripSurface> surface) {
+  return std::make_unique<WaylandStripScreen>(std::move(surface));
+}
+
+}  // namespace umbrafold
