@@ -106,6 +106,7 @@ void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
           },
           Qt::QueuedConnection);
     });
+    d->screen->onFrameWanted([] { FrameTimers::wake(); });
   }
   // A strip shown through a screen paints nothing: its window paints its
   // white beneath it.

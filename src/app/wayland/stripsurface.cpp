@@ -100,17 +100,42 @@ bool StripSurface::attached() const {
   return surface_ != nullptr;
 }
 
-void StripSurface::onLost(const void* owner, std::function<void()> handler) {
+void StripSurface::setHandlers(const void* owner, std::function<void()> lost,
+                               std::function<void()> wanted) {
   std::lock_guard lock(mutex_);
-  lost_ = std::move(handler);
-  lostOwner_ = owner;
+  lost_ = std::move(lost);
+  wanted_ = std::move(wanted);
+  owner_ = owner;
 }
 
-void StripSurface::dropLost(const void* owner) {
+void StripSurface::dropHandlers(const void* owner) {
   std::lock_guard lock(mutex_);
-  if (lostOwner_ != owner) return;
+  if (owner_ != owner) return;
   lost_ = nullptr;
-  lostOwner_ = nullptr;
+  wanted_ = nullptr;
+  owner_ = nullptr;
+}
+
+void StripSurface::dispatch() {
+  std::function<void()> wanted;
+  {
+    std::lock_guard lock(mutex_);
+    if (!surface_ || !frame_) return;
+    dispatchLocked();
+    if (frame_) return;
+    if (drawn_) {
+      commitLocked();
+      wl_display_flush(globals_.display);
+      return;
+    }
+    wanted = wanted_;
+  }
+  if (wanted) wanted();
+}
+
+bool StripSurface::wantsFrame() const {
+  std::lock_guard lock(mutex_);
+  return !surface_ || !frame_;
 }
 
 void StripSurface::destroyLocked() {

@@ -68,12 +68,17 @@ class StripSurface {
   void close();
   bool attached() const;
 
-  // `handler` is called when what the strip shows was lost (a new
-  // attachment or place): the strip must be drawn whole again. Called with
-  // no lock held, from the owning thread. One handler at a time, set by
-  // `owner`; dropLost() removes it only when `owner` set the current one.
-  void onLost(const void* owner, std::function<void()> handler);
-  void dropLost(const void* owner);
+  // `lost` is called when what the strip shows was lost (a new attachment
+  // or place): the strip must be drawn whole again; `wanted` when
+  // wantsFrame() turned true. Both with no lock held, from the owning
+  // thread. One pair at a time, set by `owner`; dropHandlers() removes them
+  // only when `owner` set the current ones.
+  void setHandlers(const void* owner, std::function<void()> lost, std::function<void()> wanted);
+  void dropHandlers(const void* owner);
+  // Dispatches the strip's events that the connection's reader queued: a
+  // frame the compositor took lets the next be committed (what was drawn
+  // meanwhile is committed here) and calls `wanted`.
+  void dispatch();
 
   // -- the drawing thread -----------------------------------------------------
   // Draws the next content: `paint` gets an image of `pixels` device pixels
@@ -88,6 +93,8 @@ class StripSurface {
   // Commits what was drawn and not shown yet if the compositor has taken
   // the last frame, and sends every request.
   void flush();
+  // Whether the compositor took the last frame (or nothing is shown).
+  bool wantsFrame() const;
 
  private:
   struct Frame;
@@ -111,7 +118,8 @@ class StripSurface {
   ShmBuffer* drawn_ = nullptr;  // drawn into, not committed yet
   QRegion pending_;             // device pixels drawn and not committed
   std::function<void()> lost_;
-  const void* lostOwner_ = nullptr;
+  std::function<void()> wanted_;
+  const void* owner_ = nullptr;
 };
 
 }  // namespace umbrafold

@@ -151,6 +151,10 @@ void Impl::readEvents() {
   // forever.
   if (wl_display_read_events(display) < 0) return fail();
   if (wl_display_dispatch_pending(display) < 0) return fail();
+  // What this read brought the strips' own queues.
+  for (auto& o : outputs) {
+    if (o->strip) o->strip->dispatch();
+  }
   flush();
 }
 

@@ -12,9 +12,10 @@ class WaylandStripScreen : public StripScreen {
  public:
   explicit WaylandStripScreen(std::shared_ptr<StripSurface> surface)
       : surface_(std::move(surface)) {
-    surface_->onLost(this, [this] { lost(); });
+    surface_->setHandlers(
+        this, [this] { lost(); }, [this] { frameWanted(); });
   }
-  ~WaylandStripScreen() override { surface_->dropLost(this); }
+  ~WaylandStripScreen() override { surface_->dropHandlers(this); }
   WaylandStripScreen(const WaylandStripScreen&) = delete;
   WaylandStripScreen& operator=(const WaylandStripScreen&) = delete;
 
@@ -39,6 +40,7 @@ class WaylandStripScreen : public StripScreen {
   void withdraw() override {}
   void flush() override { surface_->flush(); }
   bool drawsFromAnyThread() const override { return true; }
+  bool wantsFrame() const override { return surface_->wantsFrame(); }
 
  private:
   std::shared_ptr<StripSurface> surface_;
