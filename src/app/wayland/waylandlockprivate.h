@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "ext-session-lock-v1-client-protocol.h"
+#include "fractional-scale-v1-client-protocol.h"
 #include "shmbuffer.h"
 #include "stripsurface.h"
+#include "surfacescale.h"
 #include "viewporter-client-protocol.h"
 #include "waylandsessionlock.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -49,6 +51,19 @@ struct WaylandSessionLockPrivate {
     QSize size;               // logical, from the last configure
     bool hasContent = false;  // a buffer has been committed
     int bufferScale = 1;      // as last set on the surface
+    // With a viewporter the buffer may have any scale, the compositor's
+    // preferred one where it says (fractional scale), else the output's.
+    wp_viewport* viewport = nullptr;
+    wp_fractional_scale_v1* fractional = nullptr;
+    int preferred120 = 0;  // 0 until the compositor says
+    QSize destination;     // the viewport's, as last set
+    // White beneath the lock surface and one logical pixel beyond its right
+    // and bottom edges: at a fractional scale the surface's whole logical
+    // pixels may end short of the output's last row and column of pixels.
+    wl_surface* backdrop = nullptr;
+    wl_subsurface* backdropSubsurface = nullptr;
+    wp_viewport* backdropViewport = nullptr;
+    QSize backdropSize;
     wl_callback* frame = nullptr;
     bool frameWanted = false;
     std::vector<std::unique_ptr<ShmBuffer>> buffers;
@@ -67,6 +82,7 @@ struct WaylandSessionLockPrivate {
   wl_shm* shm = nullptr;
   wl_subcompositor* subcompositor = nullptr;
   wp_viewporter* viewporter = nullptr;
+  wp_fractional_scale_manager_v1* fractionalManager = nullptr;
   wl_seat* seat = nullptr;
   std::uint32_t seatGlobal = 0;
   std::uint32_t seatVersion = 0;
@@ -117,6 +133,12 @@ struct WaylandSessionLockPrivate {
   void destroyLockSurface(Output& o);
   void destroyLockSurfaces();
   ShmBuffer* freeBuffer(Output& o);
+  // The scale `o`'s buffers are drawn at.
+  SurfaceScale scaleOf(const Output& o) const;
+  // Makes `o`'s backdrop cover its configured size and the edges beyond,
+  // shown with the lock surface's next commit.
+  void coverEdges(Output& o);
+  std::unique_ptr<ShmBuffer> white;  // one white pixel, the backdrops' buffer
   void addFrameCallback(Output& o);
   // Commits the lock surface without a new buffer, so that requests that
   // wait for its commit (a sub-surface's position) take effect; only once

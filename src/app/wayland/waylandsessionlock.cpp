@@ -39,6 +39,10 @@ void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
   } else if (std::strcmp(interface, wl_subcompositor_interface.name) == 0) {
     if (!d->subcompositor)
       d->subcompositor = static_cast<wl_subcompositor*>(bind(&wl_subcompositor_interface, 1));
+  } else if (std::strcmp(interface, wp_fractional_scale_manager_v1_interface.name) == 0) {
+    if (!d->fractionalManager)
+      d->fractionalManager = static_cast<wp_fractional_scale_manager_v1*>(
+          bind(&wp_fractional_scale_manager_v1_interface, 1));
   } else if (std::strcmp(interface, wp_viewporter_interface.name) == 0) {
     if (!d->viewporter)
       d->viewporter = static_cast<wp_viewporter*>(bind(&wp_viewporter_interface, 1));
@@ -221,6 +225,7 @@ Impl::~WaylandSessionLockPrivate() {
     wl_output_destroy(o->output);
   }
   outputs.clear();
+  white.reset();
   // Before locked the lock may be withdrawn; once locked only unlock()
   // ends it, and disconnecting leaves the session locked.
   if (lock && state == State::Locking && !broken)
@@ -235,6 +240,7 @@ Impl::~WaylandSessionLockPrivate() {
   if (shm) wl_shm_destroy(shm);
   if (subcompositor) wl_subcompositor_destroy(subcompositor);
   if (viewporter) wp_viewporter_destroy(viewporter);
+  if (fractionalManager) wp_fractional_scale_manager_v1_destroy(fractionalManager);
   if (compositor) wl_compositor_destroy(compositor);
   if (registry) wl_registry_destroy(registry);
   if (!broken) wl_display_flush(display);
