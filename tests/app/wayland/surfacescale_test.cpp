@@ -50,9 +50,9 @@ INSTANTIATE_TEST_SUITE_P(Scales, SurfaceScaleTest,
                                            ScaleCase{210, {731, 411}, {1279, 719}, 4},
                                            ScaleCase{240, {960, 540}, {1920, 1080}, 1},
                                            ScaleCase{156, {1477, 831}, {1920, 1080}, 10}),
-                         [](const ::testing::TestParamInfo<ScaleCase>& info) {
-                           return "Scale" + std::to_string(info.param.scale120) + "On" +
-                                  std::to_string(info.param.logical.width());
+                         [](const ::testing::TestParamInfo<ScaleCase>& param) {
+                           return "Scale" + std::to_string(param.param.scale120) + "On" +
+                                  std::to_string(param.param.logical.width());
                          });
 
 }  // namespace
