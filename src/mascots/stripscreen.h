@@ -51,6 +51,9 @@ class StripScreen {
   // the handler of onFrameWanted() when it wants one again. Called like
   // draw().
   virtual bool wantsFrame() const { return true; }
+  // Device pixels per point the strip is drawn at here; 0 for its window's.
+  // Main thread.
+  virtual double pixelRatio() const { return 0; }
 
   // `handler` is called whenever the display server lost what was shown
   // (the window was covered, say): the strip must then be drawn whole again.

@@ -47,7 +47,21 @@ StripSurface::StripSurface(const Globals& globals) : globals_(globals) {
 
 StripSurface::~StripSurface() { close(); }
 
-void StripSurface::attach(wl_surface* parent, const QRect& logical) {
+namespace {
+
+// `logical` reached up and left to the nearest logical pixel on a whole
+// device pixel at `scale`.
+QRect fromWholePixel(const QRect& logical, SurfaceScale scale) {
+  const int step = scale.step();
+  const auto down = [step](int v) {
+    return v >= 0 ? v / step * step : -((-v + step - 1) / step) * step;
+  };
+  return {QPoint(down(logical.left()), down(logical.top())), logical.bottomRight()};
+}
+
+}  // namespace
+
+void StripSurface::attach(wl_surface* parent, const QRect& logical, SurfaceScale scale) {
   std::function<void()> lost;
   {
     std::lock_guard lock(mutex_);
@@ -58,23 +72,28 @@ void StripSurface::attach(wl_surface* parent, const QRect& logical) {
     wl_proxy_set_queue(reinterpret_cast<wl_proxy*>(surface_), queue_);
     subsurface_ = wl_subcompositor_get_subsurface(globals_.subcompositor, surface_, parent);
     wl_subsurface_set_desync(subsurface_);
-    wl_subsurface_set_position(subsurface_, logical.x(), logical.y());
-    if (globals_.viewporter) viewport_ = wp_viewporter_get_viewport(globals_.viewporter, surface_);
     logical_ = logical;
+    scale_ = scale;
+    covered_ = fromWholePixel(logical, scale);
+    wl_subsurface_set_position(subsurface_, covered_.x(), covered_.y());
+    if (globals_.viewporter) viewport_ = wp_viewporter_get_viewport(globals_.viewporter, surface_);
     whole_ = true;
     lost = lost_;
   }
   if (lost) lost();
 }
 
-bool StripSurface::place(const QRect& logical) {
+bool StripSurface::place(const QRect& logical, SurfaceScale scale) {
   std::function<void()> lost;
   {
     std::lock_guard lock(mutex_);
-    if (logical == logical_) return false;
-    if (subsurface_ && logical.topLeft() != logical_.topLeft())
-      wl_subsurface_set_position(subsurface_, logical.x(), logical.y());
+    if (logical == logical_ && scale.scale120 == scale_.scale120) return false;
+    const QRect covered = fromWholePixel(logical, scale);
+    if (subsurface_ && covered.topLeft() != covered_.topLeft())
+      wl_subsurface_set_position(subsurface_, covered.x(), covered.y());
     logical_ = logical;
+    scale_ = scale;
+    covered_ = covered;
     shownPixels_ = QSize();  // the viewport is set again
     whole_ = true;
     lost = lost_;
@@ -133,6 +152,11 @@ void StripSurface::dispatch() {
   if (wanted) wanted();
 }
 
+double StripSurface::pixelRatio() const {
+  std::lock_guard lock(mutex_);
+  return scale_.ratio();
+}
+
 bool StripSurface::wantsFrame() const {
   std::lock_guard lock(mutex_);
   return !surface_ || !frame_;
@@ -186,18 +210,22 @@ ShmBuffer* StripSurface::backLocked(QSize pixels) {
   return buffers_.back().get();
 }
 
-bool StripSurface::draw(QSize pixels, std::span<const QRect> area, const Paint& paint) {
+bool StripSurface::draw(const QRect& place, std::span<const QRect> area, const Paint& paint) {
   std::lock_guard lock(mutex_);
+  const QSize pixels = scale_.pixels(covered_.size());
   if (!surface_ || pixels.isEmpty()) return true;
   dispatchLocked();
   ShmBuffer* b = backLocked(pixels);
   if (!b) return buffers_.size() >= kMaxBuffers;  // all held: the next frame draws
   const QRect all(QPoint(), pixels);
+  // Where the strip's top-left corner lies in the buffer.
+  const QPoint origin =
+      place.topLeft() - scale_.pixels(covered_, QSize(1 << 20, 1 << 20)).topLeft();
   QRegion region;
   if (whole_ || (!front_ && b != drawn_)) {
     region = all;
   } else {
-    for (const QRect& r : area) region += r & all;
+    for (const QRect& r : area) region += r.translated(origin) & all;
   }
   if (b != drawn_ && front_) {
     // Bring the pixels outside this frame up to date with what is shown.
@@ -206,10 +234,10 @@ bool StripSurface::draw(QSize pixels, std::span<const QRect> area, const Paint& 
   QImage image(static_cast<uchar*>(b->data), pixels.width(), pixels.height(), b->stride(),
                QImage::Format_RGB32);
   if (region == QRegion(all) && (whole_ || !front_)) {
-    const QRect one = all;
-    paint(image, {&one, 1});
+    const QRect one = all.translated(-origin);
+    paint(image, origin, {&one, 1});
   } else {
-    paint(image, area);
+    paint(image, origin, area);
   }
   for (auto& other : buffers_) {
     if (other.get() != b) other->stale += region;
@@ -238,11 +266,11 @@ void StripSurface::commitLocked() {
   if (b->pixels != shownPixels_) {
     // The strip covers its logical rectangle whatever its pixel ratio.
     if (viewport_) {
-      wp_viewport_set_destination(viewport_, logical_.width(), logical_.height());
+      wp_viewport_set_destination(viewport_, covered_.width(), covered_.height());
     } else {
       // A buffer scale must divide the buffer's size exactly.
-      const int scale = std::max(1, b->pixels.width() / std::max(1, logical_.width()));
-      wl_surface_set_buffer_scale(surface_, b->pixels == logical_.size() * scale ? scale : 1);
+      const int scale = std::max(1, b->pixels.width() / std::max(1, covered_.width()));
+      wl_surface_set_buffer_scale(surface_, b->pixels == covered_.size() * scale ? scale : 1);
     }
     shownPixels_ = b->pixels;
     pending_ = QRegion(QRect(QPoint(), b->pixels));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "shmbuffer.h"
+#include "surfacescale.h"
 
 struct wl_callback;
 struct wl_compositor;
@@ -55,12 +56,15 @@ class StripSurface {
 
   // -- the owning thread ------------------------------------------------------
   // Makes the strip a sub-surface of `parent` at `logical` (surface
-  // coordinates of the parent). Takes effect with the parent's next commit;
-  // the next draw() is whole. Replaces an earlier attachment.
-  void attach(wl_surface* parent, const QRect& logical);
-  // Moves the strip; like attach(), shown with the parent's next commit.
-  // Whether anything changed.
-  bool place(const QRect& logical);
+  // coordinates of the parent), whose buffers have the scale `scale`. The
+  // sub-surface starts on a whole pixel: it reaches up and left from
+  // `logical` to the nearest logical pixel that does, white there. Takes
+  // effect with the parent's next commit; the next draw() is whole.
+  // Replaces an earlier attachment.
+  void attach(wl_surface* parent, const QRect& logical, SurfaceScale scale);
+  // Moves the strip or changes its scale; like attach(), shown with the
+  // parent's next commit. Whether anything changed.
+  bool place(const QRect& logical, SurfaceScale scale);
   // Destroys the sub-surface and its buffers; draw() then shows nothing
   // until the next attach().
   void detach();
@@ -81,20 +85,23 @@ class StripSurface {
   void dispatch();
 
   // -- the drawing thread -----------------------------------------------------
-  // Draws the next content: `paint` gets an image of `pixels` device pixels
-  // (the strip's buffer, holding its current content, white where nothing
-  // was drawn) and must draw at least `area` (device pixels). Shown at the
-  // compositor's next frame callback: at once when the last frame was
-  // taken, else by a later draw() or flush(). True when drawn, or when
-  // there is nothing to draw into (no attachment); false when no shared
-  // memory could be had.
-  using Paint = std::function<void(QImage& image, std::span<const QRect> area)>;
-  bool draw(QSize pixels, std::span<const QRect> area, const Paint& paint);
+  // Draws the next content of the strip that lies at `place` (device
+  // pixels of the parent at the strip's scale): `paint` gets the strip's
+  // buffer as an image, holding its current content, white where nothing
+  // was drawn, with the strip's top-left corner at `origin`, and must draw
+  // at least `area` (device pixels of the strip). Shown at the compositor's
+  // next frame callback: at once when the last frame was taken, else by a
+  // later draw() or flush(). True when drawn, or when there is nothing to
+  // draw into (no attachment); false when no shared memory could be had.
+  using Paint = std::function<void(QImage& image, QPoint origin, std::span<const QRect> area)>;
+  bool draw(const QRect& place, std::span<const QRect> area, const Paint& paint);
   // Commits what was drawn and not shown yet if the compositor has taken
   // the last frame, and sends every request.
   void flush();
   // Whether the compositor took the last frame (or nothing is shown).
   bool wantsFrame() const;
+  // Device pixels per logical pixel of the strip's buffers.
+  double pixelRatio() const;
 
  private:
   struct Frame;
@@ -110,9 +117,11 @@ class StripSurface {
   wl_subsurface* subsurface_ = nullptr;
   wp_viewport* viewport_ = nullptr;
   wl_callback* frame_ = nullptr;  // asked for with the last commit; null once it came
-  QRect logical_;                 // in the parent, surface coordinates
-  QSize shownPixels_;             // the buffer size the viewport or scale was set for
-  bool whole_ = true;             // the next draw must cover every pixel
+  QRect logical_;                 // the strip in the parent, surface coordinates
+  QRect covered_;                 // the sub-surface: logical_ from a whole pixel on
+  SurfaceScale scale_;
+  QSize shownPixels_;  // the buffer size the viewport or scale was set for
+  bool whole_ = true;  // the next draw must cover every pixel
   std::vector<std::unique_ptr<ShmBuffer>> buffers_;
   ShmBuffer* front_ = nullptr;  // the last committed
   ShmBuffer* drawn_ = nullptr;  // drawn into, not committed yet

@@ -193,7 +193,7 @@ void Impl::createLockSurface(Output& o) {
       wp_fractional_scale_v1_add_listener(o.fractional, &kFractionalListener, &o);
     }
   }
-  if (o.strip && o.stripRect.isValid()) o.strip->attach(o.surface, o.stripRect);
+  if (o.strip && o.stripRect.isValid()) o.strip->attach(o.surface, o.stripRect, scaleOf(o));
 }
 
 void Impl::destroyLockSurface(Output& o) {
@@ -360,6 +360,9 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
     o->bufferScale = o->scale;
   }
   d_->coverEdges(*o);
+  // The strip follows the surface's scale; its place is shown with this
+  // commit.
+  if (o->strip && o->stripRect.isValid()) o->strip->place(o->stripRect, scale);
   wl_surface_attach(o->surface, b->buffer, 0, 0);
   for (const QRect& r : region) {
     const QRect px = scale.pixels(r, b->pixels);
@@ -390,8 +393,8 @@ void WaylandSessionLock::placeStrip(const QString& output, const QRect& logical)
   o->stripRect = logical;
   if (!o->surface) return;
   if (!o->strip->attached()) {
-    o->strip->attach(o->surface, logical);
-  } else if (!o->strip->place(logical)) {
+    o->strip->attach(o->surface, logical, d_->scaleOf(*o));
+  } else if (!o->strip->place(logical, d_->scaleOf(*o))) {
     return;
   }
   d_->commitSurface(*o);

@@ -21,15 +21,15 @@ class WaylandStripScreen : public StripScreen {
 
   bool draw(WId, const QRect& place, std::span<const QRect> area,
             std::span<const Layer> layers) override {
-    return surface_->draw(place.size(), area,
-                          [layers](QImage& image, std::span<const QRect> parts) {
+    return surface_->draw(place, area,
+                          [layers](QImage& image, QPoint origin, std::span<const QRect> parts) {
                             QPainter painter(&image);
+                            painter.translate(origin);
                             for (const QRect& part : parts) {
                               painter.setClipRect(part);
                               painter.fillRect(part, Qt::white);
                               for (const Layer& layer : layers) {
-                                const QRect bounds(layer.at, layer.image->size());
-                                if (bounds.intersects(part))
+                                if (QRect(layer.at, layer.image->size()).intersects(part))
                                   painter.drawImage(layer.at, *layer.image);
                               }
                             }
@@ -41,6 +41,7 @@ class WaylandStripScreen : public StripScreen {
   void flush() override { surface_->flush(); }
   bool drawsFromAnyThread() const override { return true; }
   bool wantsFrame() const override { return surface_->wantsFrame(); }
+  double pixelRatio() const override { return surface_->pixelRatio(); }
 
  private:
   std::shared_ptr<StripSurface> surface_;
