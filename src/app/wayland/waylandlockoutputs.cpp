@@ -155,7 +155,11 @@ void Impl::removeOutput(std::uint32_t global) {
   if (it == outputs.end()) return;
   Output& o = **it;
   destroyLockSurface(o);
-  if (o.strip) o.strip->close();
+  if (o.strip) {
+    o.strip->close();
+    std::lock_guard lock(stripsMutex);
+    std::erase(strips, o.strip);
+  }
   if (pointerFocus == &o) pointerFocus = nullptr;
   if (o.announced) post([q = q, name = o.name] { emit q->outputRemoved(name); });
   if (o.xdgOutput) zxdg_output_v1_destroy(o.xdgOutput);
@@ -383,6 +387,8 @@ std::unique_ptr<StripScreen> WaylandSessionLock::stripScreen(const QString& outp
   if (!o->strip) {
     o->strip = std::make_shared<StripSurface>(StripSurface::Globals{
         d_->display, d_->compositor, d_->subcompositor, d_->shm, d_->viewporter});
+    std::lock_guard lock(d_->stripsMutex);
+    d_->strips.push_back(o->strip);
   }
   return makeWaylandStripScreen(o->strip);
 }

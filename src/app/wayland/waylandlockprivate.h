@@ -12,11 +12,14 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "connectionreader.h"
 #include "ext-session-lock-v1-client-protocol.h"
 #include "fractional-scale-v1-client-protocol.h"
 #include "shmbuffer.h"
@@ -96,7 +99,13 @@ struct WaylandSessionLockPrivate {
 
   QString error;
   bool broken = false;
-  std::unique_ptr<QSocketNotifier> readNotifier;
+  // Reads every event; the main thread dispatches the default queue when
+  // the reader says it holds some.
+  std::unique_ptr<ConnectionReader> reader;
+  std::atomic<bool> dispatchPosted = false;
+  // The strips, for the reader to dispatch their queues.
+  std::mutex stripsMutex;
+  std::vector<std::shared_ptr<StripSurface>> strips;
   std::unique_ptr<QSocketNotifier> writeNotifier;
 
   XkbKeyboard xkb;
@@ -113,7 +122,8 @@ struct WaylandSessionLockPrivate {
 
   // -- connection ---------------------------------------------------------
   bool connect();
-  void readEvents();
+  void dispatchEvents();
+  void dispatchStrips();
   void flush();
   void fail();
   bool usable() const { return display && !broken; }

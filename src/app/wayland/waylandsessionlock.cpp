@@ -132,9 +132,22 @@ bool Impl::connect() {
     if (!o->announced && (o->name.isEmpty() ? !o->xdgOutput : o->version < 2)) announce(*o);
   }
 
-  readNotifier =
-      std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Read);
-  QObject::connect(readNotifier.get(), &QSocketNotifier::activated, q, [this] { readEvents(); });
+  reader = std::make_unique<ConnectionReader>(
+      display, ConnectionReader::Handlers{[this] { dispatchStrips(); },
+                                          [this] {
+                                            if (dispatchPosted.exchange(true)) return;
+                                            QMetaObject::invokeMethod(
+                                                q,
+                                                [this] {
+                                                  dispatchPosted = false;
+                                                  dispatchEvents();
+                                                },
+                                                Qt::QueuedConnection);
+                                          },
+                                          [this] {
+                                            QMetaObject::invokeMethod(
+                                                q, [this] { fail(); }, Qt::QueuedConnection);
+                                          }});
   writeNotifier =
       std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Write);
   writeNotifier->setEnabled(false);
@@ -144,22 +157,15 @@ bool Impl::connect() {
   return true;
 }
 
-void Impl::readEvents() {
+void Impl::dispatchEvents() {
   if (!usable()) return;
-  // Events already queued (by a round trip) are dispatched before reading.
-  while (wl_display_prepare_read(display) != 0) {
-    if (wl_display_dispatch_pending(display) < 0) return fail();
-  }
-  // The socket is readable: this does not block. A closed socket is an
-  // error here, so a dead compositor is reported instead of waking us
-  // forever.
-  if (wl_display_read_events(display) < 0) return fail();
   if (wl_display_dispatch_pending(display) < 0) return fail();
-  // What this read brought the strips' own queues.
-  for (auto& o : outputs) {
-    if (o->strip) o->strip->dispatch();
-  }
   flush();
+}
+
+void Impl::dispatchStrips() {
+  std::lock_guard lock(stripsMutex);
+  for (const auto& strip : strips) strip->dispatch();
 }
 
 void Impl::flush() {
@@ -190,7 +196,6 @@ void Impl::fail() {
     error = QStringLiteral("the Wayland connection broke: %1")
                 .arg(QString::fromLocal8Bit(strerror(code ? code : errno)));
   }
-  if (readNotifier) readNotifier->setEnabled(false);
   if (writeNotifier) writeNotifier->setEnabled(false);
   repeatTimer.stop();
   post([q = q, reason = error] { emit q->connectionLost(reason); });
@@ -217,6 +222,7 @@ void Impl::emitPending() {
 
 Impl::~WaylandSessionLockPrivate() {
   if (!display) return;
+  reader.reset();
   repeatTimer.stop();
   for (auto& o : outputs) {
     destroyLockSurface(*o);
@@ -244,7 +250,6 @@ Impl::~WaylandSessionLockPrivate() {
   if (compositor) wl_compositor_destroy(compositor);
   if (registry) wl_registry_destroy(registry);
   if (!broken) wl_display_flush(display);
-  readNotifier.reset();
   writeNotifier.reset();
   wl_display_disconnect(display);
 }
