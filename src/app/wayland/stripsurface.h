@@ -32,11 +32,13 @@ namespace umbrafold {
 // from the lock surface), so a frame sends only the strip's changed
 // rectangles and the compositor composites only them. Its frame callbacks
 // and buffer releases arrive on an event queue of its own, dispatched by
-// whichever thread draws, so they never run on the main thread.
+// the thread that draws and by the connection's reader (dispatch()), never
+// by the main thread's event loop.
 //
-// Threads: attach(), place(), detach() and close() on the thread that owns
-// the Wayland connection (the main thread); draw() and flush() on any one
-// thread at a time. One mutex covers both sides.
+// Threads: attach(), place(), detach(), close() and setHandlers() on the
+// thread that owns the Wayland connection (the main thread); draw() and
+// flush() on any one thread at a time; dispatch(), wantsFrame() and
+// pixelRatio() on any thread. One mutex covers them all.
 class StripSurface {
  public:
   // The connection's objects the strip needs; none may be null but the
