@@ -73,6 +73,11 @@ void FrameTimers::hurry(MascotWalk* walk) {
   thread_->wake.notify_one();
 }
 
+void FrameTimers::wake() {
+  std::lock_guard lock(stripLock());
+  if (thread_) thread_->wake.notify_one();
+}
+
 bool FrameTimers::offMainThread(const MascotWalk* walk) {
   return walk->d->screen && walk->d->screen->drawsFromAnyThread();
 }
@@ -138,7 +143,16 @@ void FrameTimers::run() {
       thread.wake.wait_until(lock, due);
       continue;
     }
-    walks.assign(thread.walks.begin(), thread.walks.end());
+    // Only strips whose display took their last frame are stepped; while
+    // none is, the thread sleeps until a screen wants a frame again.
+    walks.clear();
+    for (MascotWalk* walk : thread.walks) {
+      if (walk->d->screen && walk->d->screen->wantsFrame()) walks.push_back(walk);
+    }
+    if (walks.empty()) {
+      thread.wake.wait(lock);
+      continue;
+    }
     int interval = std::numeric_limits<int>::max();
     for (const MascotWalk* walk : walks) interval = std::min(interval, walk->d->frameInterval);
     const int wait =

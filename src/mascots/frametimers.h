@@ -34,6 +34,10 @@ class FrameTimers {
   // the timers could not foresee.
   static void hurry(MascotWalk* walk);
 
+  // The frame thread looks again at which strips want a frame. Any thread;
+  // takes stripLock().
+  static void wake();
+
  private:
   using Clock = std::chrono::steady_clock;
 

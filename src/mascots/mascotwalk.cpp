@@ -106,6 +106,7 @@ void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
           },
           Qt::QueuedConnection);
     });
+    d->screen->onFrameWanted([] { FrameTimers::wake(); });
   }
   // A strip shown through a screen paints nothing: its window paints its
   // white beneath it.
@@ -116,8 +117,9 @@ void MascotWalk::setScreen(std::unique_ptr<StripScreen> screen) {
 
 bool MascotWalk::notePlacement() {
   QWidget* top = window();
+  const double screenRatio = d->screen ? d->screen->pixelRatio() : 0;
   const State::Placement now{top->internalWinId(), QRect(mapTo(top, QPoint(0, 0)), size()),
-                             devicePixelRatioF(), isVisible()};
+                             screenRatio > 0 ? screenRatio : devicePixelRatioF(), isVisible()};
   const State::Placement& was = d->placement;
   const bool changed = now.window != was.window || now.rect != was.rect || now.ratio != was.ratio ||
                        now.visible != was.visible;

@@ -45,20 +45,35 @@ class StripScreen {
   // Whether draw(), withdraw() and flush() may be called from a thread other
   // than the main one (one at a time); then so may the loss handler.
   virtual bool drawsFromAnyThread() const { return false; }
+  // Whether a frame drawn now would be shown: false while the display
+  // server has not taken the last one (a display that is off takes none).
+  // A strip is not stepped while its screen wants no frame; the screen calls
+  // the handler of onFrameWanted() when it wants one again. Called like
+  // draw().
+  virtual bool wantsFrame() const { return true; }
+  // Device pixels per point the strip is drawn at here; 0 for its window's.
+  // Main thread.
+  virtual double pixelRatio() const { return 0; }
 
   // `handler` is called whenever the display server lost what was shown
   // (the window was covered, say): the strip must then be drawn whole again.
   // On the main thread, or, for a screen that draws from any thread, from
   // within draw().
   void onLost(std::function<void()> handler) { lost_ = std::move(handler); }
+  // `handler` is called, from any thread, when wantsFrame() turned true.
+  void onFrameWanted(std::function<void()> handler) { frameWanted_ = std::move(handler); }
 
  protected:
   void lost() const {
     if (lost_) lost_();
   }
+  void frameWanted() const {
+    if (frameWanted_) frameWanted_();
+  }
 
  private:
   std::function<void()> lost_;
+  std::function<void()> frameWanted_;
 };
 
 }  // namespace umbrafold

@@ -13,9 +13,10 @@ import time
 import unittest
 
 import e2e
-from curtain import Umbrafold, fake_agents, field_rect, note_rect
-from waylandsession import OldSway, SwaySession
-from xsession import LineProcess, cpu_seconds, wait_until
+from curtain import (FIELD_HALF_HEIGHT, FIELD_HALF_WIDTH, STRIP_HEIGHT, Umbrafold, fake_agents,
+                     field_rect, note_rect)
+from waylandsession import MAGENTA, OldSway, SwaySession
+from xsession import LineProcess, Screenshot, cpu_seconds, wait_until
 
 PASSWORD = "Wl7-curtain-fold"
 HALF = "Wl7-curtain-"
@@ -388,6 +389,85 @@ class NoSessionLockTest(unittest.TestCase):
             finally:
                 app.terminate()
                 app.wait(10)
+
+
+
+class ScaledOutputTest(unittest.TestCase):
+    """One output of two at each scale, fractional ones too: every pixel of
+    each output, read back at its own resolution, is the curtain's, when
+    armed at a fractional scale and again after each change of scale while
+    locked."""
+
+    SCALES = ("1.25", "1.5", "1.75", "2", "1")
+    # A whole number of logical pixels at every scale above, so that grim
+    # reads the output back pixel for pixel (it resamples an output whose
+    # logical size is fractional).
+    MODE = "1260x840"
+
+    def setUp(self):
+        self.sway = SwaySession(outputs=2)
+        self.sway.start()
+        self.agents, env = fake_agents(self.sway, e2e.BUILD, claude=2, codex=1)
+        self.app = WaylandUmbrafold(self.sway, e2e.BUILD, env)
+
+    def tearDown(self):
+        self.app.stop()
+        self.agents.terminate()
+        self.agents.wait(10)
+        self.sway.stop()
+
+    def output_shot(self, name):
+        """`name`'s pixels at its own resolution, and its scale."""
+        result = self.sway.inside(["grim", "-o", name, "-t", "ppm", "-"])
+        if result.returncode != 0 or not result.stdout:
+            return None
+        return Screenshot.from_ppm(result.stdout)
+
+    def keep(self, name, step):
+        """With UMBRAFOLD_E2E_SHOTS, `name` as it is now, at its resolution."""
+        directory = os.environ.get("UMBRAFOLD_E2E_SHOTS")
+        if directory:
+            os.makedirs(directory, exist_ok=True)
+            result = self.sway.inside(["grim", "-o", name, "-"])
+            with open(os.path.join(directory, "wayland-%s.png" % step), "wb") as out:
+                out.write(result.stdout)
+
+    def stray_pixels(self, name, scale):
+        """Pixels of `name` that are not the curtain's: not white outside the
+        field and the strip, the desktop's magenta anywhere."""
+        shot = self.output_shot(name)
+        if shot is None:
+            return None
+        w, h = shot.width, shot.height
+        fw, fh = int(FIELD_HALF_WIDTH * scale) + 2, int(FIELD_HALF_HEIGHT * scale) + 2
+        field = (w // 2 - fw, h // 2 - fh, 2 * fw, 2 * fh)
+        strip_top = h - int(STRIP_HEIGHT * scale) - 2
+        strip = (0, strip_top, w, h - strip_top)
+        return (shot.count((0, 0, w, h), excluding=[field, strip]) +
+                shot.count(strip, predicate=lambda p: p == MAGENTA))
+
+    def all_curtain(self, scales):
+        return all(self.stray_pixels(name, scale) == 0 for name, scale in scales.items())
+
+    def test_every_pixel_is_covered_at_every_scale(self):
+        scales = {"HEADLESS-1": 1.0, "HEADLESS-2": 1.75}
+        self.sway.swaymsg("output", "HEADLESS-2", "mode", self.MODE, "scale", "1.75")
+        self.app.type_setup(PASSWORD)
+        covered = wait_until(lambda: self.all_curtain(scales), 10, 0.1)
+        self.keep("HEADLESS-2", "armed-1.75")
+        self.assertTrue(covered, "armed at scale 1.75: %s\n%s" % (
+                            {n: self.stray_pixels(n, s) for n, s in scales.items()},
+                            self.app.stderr()))
+        for scale in self.SCALES:
+            with self.subTest(scale=scale):
+                self.sway.swaymsg("output", "HEADLESS-2", "scale", scale)
+                scales["HEADLESS-2"] = float(scale)
+                covered = wait_until(lambda: self.all_curtain(scales), 5, 0.05)
+                self.keep("HEADLESS-2", "scale-%s" % scale)
+                self.assertTrue(covered, {n: self.stray_pixels(n, s) for n, s in scales.items()})
+        self.assertTrue(self.app.alive(), self.app.stderr())
+        self.app.submit(PASSWORD)
+        self.assertEqual(self.app.wait_exit(15), 0, self.app.stderr())
 
 
 if __name__ == "__main__":

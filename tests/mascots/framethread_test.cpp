@@ -39,9 +39,16 @@ class ThreadedScreen final : public testing::KeptScreen {
     return !failing && KeptScreen::draw(window, place, area, layers);
   }
   bool drawsFromAnyThread() const override { return true; }
+  bool wantsFrame() const override { return wanting; }
+  // The display takes frames again.
+  void want() {
+    wanting = true;
+    frameWanted();
+  }
 
   std::atomic<int> offMain = 0;
   std::atomic<bool> failing = false;
+  std::atomic<bool> wanting = true;
 
  private:
   std::thread::id main_ = std::this_thread::get_id();
@@ -119,6 +126,20 @@ TEST_F(FrameThreadTest, AScreenThatFailsOnTheFrameThreadIsReplacedByPainting) {
   screen.failing = true;
   EXPECT_TRUE(QTest::qWaitFor([&] { return gone.load(); }, kPatience));
   EXPECT_TRUE(walk->isAnimating());
+}
+
+// A strip whose screen wants no frame (its display is off) is not stepped
+// until the screen wants one again.
+TEST_F(FrameThreadTest, AStripRestsWhileItsScreenWantsNoFrame) {
+  ThreadedScreen& screen = useScreen();
+  walk->show(AgentActivity({a, b}));
+  ASSERT_TRUE(framesDrawn(screen, 2));
+  screen.wanting = false;
+  const int before = screen.offMain;
+  QTest::qWait(500);  // some fifteen frame intervals, at most one frame already under way
+  EXPECT_LE(screen.offMain, before + 1);
+  screen.want();
+  EXPECT_TRUE(framesDrawn(screen, 2));
 }
 
 }  // namespace

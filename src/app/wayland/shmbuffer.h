@@ -19,7 +19,7 @@ struct ShmBuffer {
   void* data = nullptr;
   std::size_t bytes = 0;
   QSize pixels;
-  int scale = 1;
+  int scale = 1;         // what its owner drew it for (a scale, in its owner's unit)
   bool busy = false;     // attached and not yet released by the compositor
   bool retired = false;  // of an old size or scale: destroyed once released
   QRegion stale;         // logical pixels whose content is older than the front buffer's

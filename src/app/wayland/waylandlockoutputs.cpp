@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "waylandlockprivate.h"
+#include "waylandstripscreen.h"
 
 namespace umbrafold {
 
@@ -88,6 +89,19 @@ const wl_callback_listener kFrameListener = {
     },
 };
 
+const wp_fractional_scale_v1_listener kFractionalListener = {
+    // preferred_scale: the surface is drawn again, at the new scale
+    [](void* data, wp_fractional_scale_v1*, std::uint32_t scale) {
+      auto* o = static_cast<Output*>(data);
+      const int preferred = static_cast<int>(std::clamp(scale, 30u, 16u * 120u));
+      if (preferred == o->preferred120) return;
+      o->preferred120 = preferred;
+      if (o->announced && o->configured)
+        o->d->post(
+            [q = o->d->q, name = o->name, size = o->size] { emit q->configured(name, size); });
+    },
+};
+
 // Buffer user data is the Output; the buffer itself is found by its proxy.
 const wl_buffer_listener kBufferListener = {
     [](void* data, wl_buffer* released) {
@@ -141,6 +155,11 @@ void Impl::removeOutput(std::uint32_t global) {
   if (it == outputs.end()) return;
   Output& o = **it;
   destroyLockSurface(o);
+  if (o.strip) {
+    o.strip->close();
+    std::lock_guard lock(stripsMutex);
+    std::erase(strips, o.strip);
+  }
   if (pointerFocus == &o) pointerFocus = nullptr;
   if (o.announced) post([q = q, name = o.name] { emit q->outputRemoved(name); });
   if (o.xdgOutput) zxdg_output_v1_destroy(o.xdgOutput);
@@ -164,15 +183,44 @@ void Impl::createLockSurface(Output& o) {
   wl_surface_set_user_data(o.surface, &o);
   o.lockSurface = ext_session_lock_v1_get_lock_surface(lock, o.surface, o.output);
   ext_session_lock_surface_v1_add_listener(o.lockSurface, &kLockSurfaceListener, &o);
+  if (viewporter && subcompositor) {
+    o.backdrop = wl_compositor_create_surface(compositor);
+    o.backdropSubsurface = wl_subcompositor_get_subsurface(subcompositor, o.backdrop, o.surface);
+    wl_subsurface_place_below(o.backdropSubsurface, o.surface);
+    o.backdropViewport = wp_viewporter_get_viewport(viewporter, o.backdrop);
+  }
+  if (viewporter) {
+    o.viewport = wp_viewporter_get_viewport(viewporter, o.surface);
+    if (fractionalManager) {
+      o.fractional =
+          wp_fractional_scale_manager_v1_get_fractional_scale(fractionalManager, o.surface);
+      wp_fractional_scale_v1_add_listener(o.fractional, &kFractionalListener, &o);
+    }
+  }
+  if (o.strip && o.stripRect.isValid()) o.strip->attach(o.surface, o.stripRect, scaleOf(o));
 }
 
 void Impl::destroyLockSurface(Output& o) {
   if (keyboardFocus == &o) setKeyboardFocus(nullptr);
+  if (o.strip) o.strip->detach();
   if (o.frame) wl_callback_destroy(o.frame);
   o.frame = nullptr;
   o.frameWanted = false;
   o.front = nullptr;
   o.buffers.clear();
+  if (o.backdropViewport) wp_viewport_destroy(o.backdropViewport);
+  if (o.backdropSubsurface) wl_subsurface_destroy(o.backdropSubsurface);
+  if (o.backdrop) wl_surface_destroy(o.backdrop);
+  o.backdropViewport = nullptr;
+  o.backdropSubsurface = nullptr;
+  o.backdrop = nullptr;
+  o.backdropSize = QSize();
+  if (o.fractional) wp_fractional_scale_v1_destroy(o.fractional);
+  if (o.viewport) wp_viewport_destroy(o.viewport);
+  o.fractional = nullptr;
+  o.viewport = nullptr;
+  o.preferred120 = 0;
+  o.destination = QSize();
   if (o.lockSurface) ext_session_lock_surface_v1_destroy(o.lockSurface);
   if (o.surface) wl_surface_destroy(o.surface);
   o.lockSurface = nullptr;
@@ -190,11 +238,33 @@ void Impl::destroyLockSurfaces() {
 
 // -- painting ---------------------------------------------------------------------
 
+void Impl::coverEdges(Output& o) {
+  if (!o.backdrop || o.backdropSize == o.size) return;
+  if (!white) {
+    white = ShmBuffer::create(shm, QSize(1, 1), 0);
+    if (!white) return;
+    std::memset(white->data, 0xff, white->bytes);
+  }
+  // A synchronised sub-surface: this takes effect with the lock surface's
+  // commit.
+  wp_viewport_set_destination(o.backdropViewport, o.size.width() + 1, o.size.height() + 1);
+  wl_surface_attach(o.backdrop, white->buffer, 0, 0);
+  wl_surface_damage_buffer(o.backdrop, 0, 0, 1, 1);
+  wl_surface_commit(o.backdrop);
+  o.backdropSize = o.size;
+}
+
+SurfaceScale Impl::scaleOf(const Output& o) const {
+  if (o.viewport && o.preferred120 > 0) return {o.preferred120};
+  return {o.scale * 120};
+}
+
 ShmBuffer* Impl::freeBuffer(Output& o) {
-  const QSize pixels = o.size * o.scale;
+  const SurfaceScale scale = scaleOf(o);
+  const QSize pixels = scale.pixels(o.size);
   // Buffers of an old size or scale go once the compositor lets them go.
   for (auto& b : o.buffers) {
-    if (b->pixels != pixels || b->scale != o.scale) {
+    if (b->pixels != pixels || b->scale != scale.scale120) {
       b->retired = true;
       if (o.front == b.get()) o.front = nullptr;
     }
@@ -207,12 +277,20 @@ ShmBuffer* Impl::freeBuffer(Output& o) {
       std::count_if(o.buffers.begin(), o.buffers.end(), [](const auto& b) { return !b->retired; });
   // Two buffers of the current size: one shown, one drawn into.
   if (current >= 2) return nullptr;
-  std::unique_ptr<ShmBuffer> b = ShmBuffer::create(shm, pixels, o.scale);
+  std::unique_ptr<ShmBuffer> b = ShmBuffer::create(shm, pixels, scale.scale120);
   if (!b) return nullptr;
   wl_buffer_add_listener(b->buffer, &kBufferListener, &o);
+  // White where a fractional scale leaves an edge pixel half drawn.
+  std::memset(b->data, 0xff, b->bytes);
   b->stale = QRegion(QRect(QPoint(), o.size));
   o.buffers.push_back(std::move(b));
   return o.buffers.back().get();
+}
+
+void Impl::commitSurface(Output& o) {
+  if (!o.surface || !o.hasContent || o.ackPending) return;
+  wl_surface_commit(o.surface);
+  flush();
 }
 
 void Impl::addFrameCallback(Output& o) {
@@ -248,12 +326,12 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
 
   QImage image(static_cast<uchar*>(b->data), b->pixels.width(), b->pixels.height(), b->stride(),
                QImage::Format_RGB32);
-  image.setDevicePixelRatio(o->scale);
+  const SurfaceScale scale = d_->scaleOf(*o);
+  image.setDevicePixelRatio(scale.ratio());
   if (o->front) {
     // Bring the pixels outside the damage up to date with what is shown.
-    const int scale = o->scale;
     for (const QRect& r : b->stale - region) {
-      const QRect px(r.topLeft() * scale, r.size() * scale);
+      const QRect px = scale.pixels(r, b->pixels);
       for (int y = px.top(); y <= px.bottom(); ++y) {
         const std::size_t offset = static_cast<std::size_t>(y) * b->stride() + px.left() * 4;
         std::memcpy(static_cast<char*>(b->data) + offset,
@@ -275,14 +353,24 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
     ext_session_lock_surface_v1_ack_configure(o->lockSurface, o->serial);
     o->ackPending = false;
   }
-  if (o->bufferScale != o->scale) {
+  if (o->viewport) {
+    // The buffer, whatever its scale, covers the configured size exactly.
+    if (o->destination != o->size) {
+      wp_viewport_set_destination(o->viewport, o->size.width(), o->size.height());
+      o->destination = o->size;
+    }
+  } else if (o->bufferScale != o->scale) {
     wl_surface_set_buffer_scale(o->surface, o->scale);
     o->bufferScale = o->scale;
   }
+  d_->coverEdges(*o);
+  // The strip follows the surface's scale; its place is shown with this
+  // commit.
+  if (o->strip && o->stripRect.isValid()) o->strip->place(o->stripRect, scale);
   wl_surface_attach(o->surface, b->buffer, 0, 0);
   for (const QRect& r : region) {
-    wl_surface_damage_buffer(o->surface, r.x() * o->scale, r.y() * o->scale, r.width() * o->scale,
-                             r.height() * o->scale);
+    const QRect px = scale.pixels(r, b->pixels);
+    wl_surface_damage_buffer(o->surface, px.x(), px.y(), px.width(), px.height());
   }
   if (o->frameWanted) d_->addFrameCallback(*o);
   wl_surface_commit(o->surface);
@@ -291,6 +379,31 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
   o->hasContent = true;
   d_->flush();
   return true;
+}
+
+std::unique_ptr<StripScreen> WaylandSessionLock::stripScreen(const QString& output) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !d_->subcompositor || !d_->compositor || !d_->shm) return nullptr;
+  if (!o->strip) {
+    o->strip = std::make_shared<StripSurface>(StripSurface::Globals{
+        d_->display, d_->compositor, d_->subcompositor, d_->shm, d_->viewporter});
+    std::lock_guard lock(d_->stripsMutex);
+    d_->strips.push_back(o->strip);
+  }
+  return makeWaylandStripScreen(o->strip);
+}
+
+void WaylandSessionLock::placeStrip(const QString& output, const QRect& logical) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !o->strip || logical == o->stripRect) return;
+  o->stripRect = logical;
+  if (!o->surface) return;
+  if (!o->strip->attached()) {
+    o->strip->attach(o->surface, logical, d_->scaleOf(*o));
+  } else if (!o->strip->place(logical, d_->scaleOf(*o))) {
+    return;
+  }
+  d_->commitSurface(*o);
 }
 
 void WaylandSessionLock::requestFrame(const QString& output) {

@@ -12,13 +12,20 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "connectionreader.h"
 #include "ext-session-lock-v1-client-protocol.h"
+#include "fractional-scale-v1-client-protocol.h"
 #include "shmbuffer.h"
+#include "stripsurface.h"
+#include "surfacescale.h"
+#include "viewporter-client-protocol.h"
 #include "waylandsessionlock.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 #include "xkbkeyboard.h"
@@ -47,10 +54,25 @@ struct WaylandSessionLockPrivate {
     QSize size;               // logical, from the last configure
     bool hasContent = false;  // a buffer has been committed
     int bufferScale = 1;      // as last set on the surface
+    // With a viewporter the buffer may have any scale, the compositor's
+    // preferred one where it says (fractional scale), else the output's.
+    wp_viewport* viewport = nullptr;
+    wp_fractional_scale_v1* fractional = nullptr;
+    int preferred120 = 0;  // 0 until the compositor says
+    QSize destination;     // the viewport's, as last set
+    // White beneath the lock surface and one logical pixel beyond its right
+    // and bottom edges: at a fractional scale the surface's whole logical
+    // pixels may end short of the output's last row and column of pixels.
+    wl_surface* backdrop = nullptr;
+    wl_subsurface* backdropSubsurface = nullptr;
+    wp_viewport* backdropViewport = nullptr;
+    QSize backdropSize;
     wl_callback* frame = nullptr;
     bool frameWanted = false;
     std::vector<std::unique_ptr<ShmBuffer>> buffers;
-    ShmBuffer* front = nullptr;  // the last one committed, while still of the current size
+    ShmBuffer* front = nullptr;           // the last one committed, while still of the current size
+    std::shared_ptr<StripSurface> strip;  // the mascot strip's sub-surface, once asked for
+    QRect stripRect;                      // where it lies, surface coordinates
   };
 
   explicit WaylandSessionLockPrivate(WaylandSessionLock* owner) : q(owner) {}
@@ -61,6 +83,9 @@ struct WaylandSessionLockPrivate {
   wl_registry* registry = nullptr;
   wl_compositor* compositor = nullptr;
   wl_shm* shm = nullptr;
+  wl_subcompositor* subcompositor = nullptr;
+  wp_viewporter* viewporter = nullptr;
+  wp_fractional_scale_manager_v1* fractionalManager = nullptr;
   wl_seat* seat = nullptr;
   std::uint32_t seatGlobal = 0;
   std::uint32_t seatVersion = 0;
@@ -74,7 +99,13 @@ struct WaylandSessionLockPrivate {
 
   QString error;
   bool broken = false;
-  std::unique_ptr<QSocketNotifier> readNotifier;
+  // Reads every event; the main thread dispatches the default queue when
+  // the reader says it holds some.
+  std::unique_ptr<ConnectionReader> reader;
+  std::atomic<bool> dispatchPosted = false;
+  // The strips, for the reader to dispatch their queues.
+  std::mutex stripsMutex;
+  std::vector<std::shared_ptr<StripSurface>> strips;
   std::unique_ptr<QSocketNotifier> writeNotifier;
 
   XkbKeyboard xkb;
@@ -93,7 +124,8 @@ struct WaylandSessionLockPrivate {
 
   // -- connection ---------------------------------------------------------
   bool connect();
-  void readEvents();
+  void dispatchEvents();
+  void dispatchStrips();
   void flush();
   void fail();
   bool usable() const { return display && !broken; }
@@ -113,7 +145,17 @@ struct WaylandSessionLockPrivate {
   void destroyLockSurface(Output& o);
   void destroyLockSurfaces();
   ShmBuffer* freeBuffer(Output& o);
+  // The scale `o`'s buffers are drawn at.
+  SurfaceScale scaleOf(const Output& o) const;
+  // Makes `o`'s backdrop cover its configured size and the edges beyond,
+  // shown with the lock surface's next commit.
+  void coverEdges(Output& o);
+  std::unique_ptr<ShmBuffer> white;  // one white pixel, the backdrops' buffer
   void addFrameCallback(Output& o);
+  // Commits the lock surface without a new buffer, so that requests that
+  // wait for its commit (a sub-surface's position) take effect; only once
+  // it has content and no configure awaits its buffer.
+  void commitSurface(Output& o);
 
   // -- input ----------------------------------------------------------------
   void addSeat(std::uint32_t global, std::uint32_t version);

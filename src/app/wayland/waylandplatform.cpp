@@ -13,6 +13,8 @@
 #include "agentactivity.h"
 #include "commandline.h"
 #include "curtainsurface.h"
+#include "mascotwalk.h"
+#include "stripscreen.h"
 #include "waylandsessionlock.h"
 
 namespace umbrafold {
@@ -60,9 +62,18 @@ class LockedSurfaces : public QObject {
       found->second.damage += area;
       schedulePaint();
     });
-    // What the mascots change is drawn when the compositor next wants a
-    // frame of this output, so an output that is off costs nothing.
+    // The strip is drawn into a sub-surface of its own from the frame
+    // thread, where the compositor offers sub-surfaces.
     MascotWalk* strip = curtain->mascots();
+    std::unique_ptr<StripScreen> screen = lock->stripScreen(output);
+    surface.stripOwnSurface = screen != nullptr;
+    if (screen) {
+      strip->setScreen(std::move(screen));
+      strip->installEventFilter(this);
+      lock->placeStrip(output, strip->geometry());
+    }
+    // Otherwise what the mascots change is drawn when the compositor next
+    // wants a frame of this output, so an output that is off costs nothing.
     connect(strip, &MascotWalk::areaChanged, this, [this, output, strip](const QRegion& area) {
       const auto found = surfaces.find(output);
       if (found == surfaces.end()) return;
@@ -77,6 +88,7 @@ class LockedSurfaces : public QObject {
       if (surface.curtain != curtain) continue;
       curtain->disconnect(this);
       surface.curtain->mascots()->disconnect(this);
+      surface.curtain->mascots()->removeEventFilter(this);
       surface.curtain = nullptr;
       surface.damage = QRegion(QRect(QPoint(), lock->surfaceSize(output)));
       schedulePaint();
@@ -137,6 +149,14 @@ class LockedSurfaces : public QObject {
     if (event->type() == QEvent::UpdateRequest && qobject_cast<CurtainWindow*>(watched)) {
       return true;
     }
+    // A strip in a sub-surface of its own follows its widget.
+    if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
+        qobject_cast<MascotWalk*>(watched)) {
+      for (const auto& [output, surface] : surfaces) {
+        if (surface.curtain && surface.curtain->mascots() == watched && surface.stripOwnSurface)
+          lock->placeStrip(output, surface.curtain->mascots()->geometry());
+      }
+    }
     return QObject::eventFilter(watched, event);
   }
 
@@ -148,6 +168,7 @@ class LockedSurfaces : public QObject {
     QPointer<CurtainWindow> curtain;
     QRegion damage;
     bool frameAsked = false;
+    bool stripOwnSurface = false;  // the strip is drawn into a sub-surface
   };
 
   void repaintAll(const QString& output) {
@@ -174,9 +195,11 @@ class LockedSurfaces : public QObject {
   // buffers still with the compositor) is drawn at the next frame.
   void paint(const QString& output, Surface& surface) {
     CurtainWindow* curtain = surface.curtain;
+    // A strip with a sub-surface of its own has only white beneath it.
+    QWidget* strip = curtain && !surface.stripOwnSurface ? curtain->mascots() : nullptr;
     const bool painted =
-        lock->paint(output, surface.damage, [curtain](QImage& image, const QRegion& region) {
-          curtainsurface::draw(curtain, image, region, curtain ? curtain->mascots() : nullptr);
+        lock->paint(output, surface.damage, [curtain, strip](QImage& image, const QRegion& region) {
+          curtainsurface::draw(curtain, image, region, strip);
         });
     if (painted) {
       surface.damage = QRegion();

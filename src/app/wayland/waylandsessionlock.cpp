@@ -36,6 +36,16 @@ void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
       d->compositor = static_cast<wl_compositor*>(bind(&wl_compositor_interface, 4));
   } else if (std::strcmp(interface, wl_shm_interface.name) == 0) {
     if (!d->shm) d->shm = static_cast<wl_shm*>(bind(&wl_shm_interface, 1));
+  } else if (std::strcmp(interface, wl_subcompositor_interface.name) == 0) {
+    if (!d->subcompositor)
+      d->subcompositor = static_cast<wl_subcompositor*>(bind(&wl_subcompositor_interface, 1));
+  } else if (std::strcmp(interface, wp_fractional_scale_manager_v1_interface.name) == 0) {
+    if (!d->fractionalManager)
+      d->fractionalManager = static_cast<wp_fractional_scale_manager_v1*>(
+          bind(&wp_fractional_scale_manager_v1_interface, 1));
+  } else if (std::strcmp(interface, wp_viewporter_interface.name) == 0) {
+    if (!d->viewporter)
+      d->viewporter = static_cast<wp_viewporter*>(bind(&wp_viewporter_interface, 1));
   } else if (std::strcmp(interface, wl_seat_interface.name) == 0) {
     d->addSeat(name, version);
   } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
@@ -122,9 +132,22 @@ bool Impl::connect() {
     if (!o->announced && (o->name.isEmpty() ? !o->xdgOutput : o->version < 2)) announce(*o);
   }
 
-  readNotifier =
-      std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Read);
-  QObject::connect(readNotifier.get(), &QSocketNotifier::activated, q, [this] { readEvents(); });
+  reader = std::make_unique<ConnectionReader>(
+      display, ConnectionReader::Handlers{[this] { dispatchStrips(); },
+                                          [this] {
+                                            if (dispatchPosted.exchange(true)) return;
+                                            QMetaObject::invokeMethod(
+                                                q,
+                                                [this] {
+                                                  dispatchPosted = false;
+                                                  dispatchEvents();
+                                                },
+                                                Qt::QueuedConnection);
+                                          },
+                                          [this] {
+                                            QMetaObject::invokeMethod(
+                                                q, [this] { fail(); }, Qt::QueuedConnection);
+                                          }});
   writeNotifier =
       std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Write);
   writeNotifier->setEnabled(false);
@@ -134,18 +157,15 @@ bool Impl::connect() {
   return true;
 }
 
-void Impl::readEvents() {
+void Impl::dispatchEvents() {
   if (!usable()) return;
-  // Events already queued (by a round trip) are dispatched before reading.
-  while (wl_display_prepare_read(display) != 0) {
-    if (wl_display_dispatch_pending(display) < 0) return fail();
-  }
-  // The socket is readable: this does not block. A closed socket is an
-  // error here, so a dead compositor is reported instead of waking us
-  // forever.
-  if (wl_display_read_events(display) < 0) return fail();
   if (wl_display_dispatch_pending(display) < 0) return fail();
   flush();
+}
+
+void Impl::dispatchStrips() {
+  std::lock_guard lock(stripsMutex);
+  for (const auto& strip : strips) strip->dispatch();
 }
 
 void Impl::flush() {
@@ -176,7 +196,6 @@ void Impl::fail() {
     error = QStringLiteral("the Wayland connection broke: %1")
                 .arg(QString::fromLocal8Bit(strerror(code ? code : errno)));
   }
-  if (readNotifier) readNotifier->setEnabled(false);
   if (writeNotifier) writeNotifier->setEnabled(false);
   repeatTimer.stop();
   post([q = q, reason = error] { emit q->connectionLost(reason); });
@@ -203,13 +222,16 @@ void Impl::emitPending() {
 
 Impl::~WaylandSessionLockPrivate() {
   if (!display) return;
+  reader.reset();
   repeatTimer.stop();
   for (auto& o : outputs) {
     destroyLockSurface(*o);
+    if (o->strip) o->strip->close();
     if (o->xdgOutput) zxdg_output_v1_destroy(o->xdgOutput);
     wl_output_destroy(o->output);
   }
   outputs.clear();
+  white.reset();
   // Before locked the lock may be withdrawn; once locked only unlock()
   // ends it, and disconnecting leaves the session locked.
   if (lock && state == State::Locking && !broken)
@@ -222,10 +244,12 @@ Impl::~WaylandSessionLockPrivate() {
   if (manager) ext_session_lock_manager_v1_destroy(manager);
   if (xdgOutputManager) zxdg_output_manager_v1_destroy(xdgOutputManager);
   if (shm) wl_shm_destroy(shm);
+  if (subcompositor) wl_subcompositor_destroy(subcompositor);
+  if (viewporter) wp_viewporter_destroy(viewporter);
+  if (fractionalManager) wp_fractional_scale_manager_v1_destroy(fractionalManager);
   if (compositor) wl_compositor_destroy(compositor);
   if (registry) wl_registry_destroy(registry);
   if (!broken) wl_display_flush(display);
-  readNotifier.reset();
   writeNotifier.reset();
   wl_display_disconnect(display);
 }

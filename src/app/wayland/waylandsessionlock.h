@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QObject>
 #include <QPointF>
+#include <QRect>
 #include <QRegion>
 #include <QSize>
 #include <QString>
@@ -11,6 +12,8 @@
 
 #include <functional>
 #include <memory>
+
+#include "stripscreen.h"
 
 namespace umbrafold {
 
@@ -98,6 +101,16 @@ class WaylandSessionLock : public QObject {
   // carries the request otherwise). Outputs that are off send none. A
   // second request before the signal is the same request.
   void requestFrame(const QString& output);
+
+  // A screen for the mascot strip of `output`'s lock surface: a sub-surface
+  // of it, drawn from any thread (see StripScreen). Null without such an
+  // output, or when the compositor offers no sub-surfaces. Every screen of
+  // one output shows the same sub-surface, which outlives lock surfaces:
+  // it is shown on each new one, once placeStrip() said where.
+  std::unique_ptr<StripScreen> stripScreen(const QString& output);
+  // Where `output`'s strip lies on its lock surface (logical pixels); shown
+  // there with the lock surface's next commit, which this makes when it can.
+  void placeStrip(const QString& output, const QRect& logical);
 
  signals:
   // The compositor shows only our surfaces: the session is locked.
