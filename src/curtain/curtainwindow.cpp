@@ -27,6 +27,7 @@ constexpr int kTextInset = 30;
 constexpr int kMascotHeight = 94;
 constexpr int kNoteGap = 8;  // between the field and the keyboard note, and within the note
 constexpr int kNotePixels = 13;
+constexpr int kEntryMargin = 4;  // around the field and the note, for their frames and ink
 
 const QString kCapsLockOn = QStringLiteral("Caps Lock is on");
 
@@ -195,6 +196,13 @@ QString CurtainWindow::keyboardNote() const {
   if (d->capsLock->isVisibleTo(this)) parts << d->capsLock->text();
   if (d->layout->isVisibleTo(this)) parts << d->layout->text();
   return parts.join(QStringLiteral(", "));
+}
+
+QRect CurtainWindow::entryArea() const {
+  const int fieldHeight = d->field->sizeHint().height();
+  const int noteHeight = d->capsLock->fontMetrics().height();
+  const int top = (height() - fieldHeight) / 2 - kEntryMargin;
+  return {0, top, width(), kEntryMargin + fieldHeight + kNoteGap + noteHeight + kEntryMargin};
 }
 
 QRect CurtainWindow::noteArea() const {

@@ -69,6 +69,11 @@ class CurtainWindow : public QWidget {
   // The note as shown, its parts joined by ", "; empty when none shows.
   QString keyboardNote() const;
 
+  // The band across the window, in window coordinates, outside which the
+  // window shows nothing but white and its mascot strip: the field, its
+  // button and the keyboard note, whatever they say. Follows the size.
+  QRect entryArea() const;
+
   // The unlock button, for tests and accessibility.
   QAbstractButton* unlockButton() const;
 

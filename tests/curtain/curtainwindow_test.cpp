@@ -343,6 +343,8 @@ TEST_F(CurtainWindowTest, TheKeyboardNoteSitsUnderTheFieldAndRedrawsWhereItWas) 
   EXPECT_GT(note.top(), field.bottom());
   EXPECT_LT(note.top(), field.bottom() + 20);
   EXPECT_NEAR(note.center().x(), field.center().x(), 1);
+  // What is not white lies in the entry area.
+  EXPECT_TRUE(window_->entryArea().contains(note | field | window_->unlockButton()->geometry()));
   EXPECT_EQ(window_->passwordField()->accessibleDescription(),
             QStringLiteral("Caps Lock is on, English (US)"));
 

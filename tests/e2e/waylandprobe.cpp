@@ -50,7 +50,7 @@ const QRect kPatch(0, 0, 16, 16);
 
 void paintCurtain(WaylandSessionLock& lock, const QString& output) {
   const bool painted = lock.paint(
-      output, QRect(QPoint(), lock.surfaceSize(output)), [](QImage& image, const QRegion&) {
+      output, QRect(QPoint(), lock.surfaceSize(output)), [](QImage& image, const QRegion&, QPoint) {
         const QSize size = image.deviceIndependentSize().toSize();
         QPainter painter(&image);
         painter.fillRect(QRect(QPoint(), size), Qt::white);
@@ -61,7 +61,7 @@ void paintCurtain(WaylandSessionLock& lock, const QString& output) {
 }
 
 void paintPatch(WaylandSessionLock& lock, const QString& output, const QColor& colour) {
-  lock.paint(output, kPatch, [colour](QImage& image, const QRegion& region) {
+  lock.paint(output, kPatch, [colour](QImage& image, const QRegion& region, QPoint) {
     QPainter painter(&image);
     for (const QRect& r : region) painter.fillRect(r, r.intersects(kPatch) ? colour : Qt::white);
   });

@@ -9,12 +9,13 @@
 
 namespace umbrafold::curtainsurface {
 
-void draw(QWidget* window, QImage& image, const QRegion& region, QWidget* opaque) {
+void draw(QWidget* window, QImage& image, const QRegion& region, QPoint origin, QWidget* opaque) {
   if (region.isEmpty()) return;
   if (!window) {
     QPainter painter(&image);
-    painter.setClipRegion(region);
-    painter.fillRect(region.boundingRect(), Qt::white);
+    const QRegion here = region.translated(-origin);
+    painter.setClipRegion(here);
+    painter.fillRect(here.boundingRect(), Qt::white);
     return;
   }
   // render() places the source region's top-left corner at the offset given,
@@ -23,12 +24,12 @@ void draw(QWidget* window, QImage& image, const QRegion& region, QWidget* opaque
   if (opaque && opaque->isVisible()) {
     const QRegion covered = region & opaque->geometry();
     if (!covered.isEmpty()) {
-      opaque->render(&image, covered.boundingRect().topLeft(), covered.translated(-opaque->pos()),
-                     QWidget::DrawChildren);
+      opaque->render(&image, covered.boundingRect().topLeft() - origin,
+                     covered.translated(-opaque->pos()), QWidget::DrawChildren);
       rest -= covered;
     }
   }
-  if (!rest.isEmpty()) window->render(&image, rest.boundingRect().topLeft(), rest);
+  if (!rest.isEmpty()) window->render(&image, rest.boundingRect().topLeft() - origin, rest);
 }
 
 void sendKey(QWidget* window, QEvent::Type type, int key, Qt::KeyboardModifiers modifiers,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QEvent>
+#include <QPoint>
 #include <QPointF>
 #include <QRegion>
 #include <QString>
@@ -17,10 +18,12 @@ namespace umbrafold {
 namespace curtainsurface {
 
 // Draws the part `region` (logical pixels) of `window` into `image`, over
-// its white background; a null window leaves plain white. Where `opaque`
-// (a child of `window` on top of its siblings that paints every pixel of
-// its own) lies, it alone is drawn, so its pixels are painted only once.
-void draw(QWidget* window, QImage& image, const QRegion& region, QWidget* opaque = nullptr);
+// its white background, with the window's point `origin` at the image's
+// top-left corner; a null window leaves plain white. Where `opaque` (a
+// child of `window` on top of its siblings that paints every pixel of its
+// own) lies, it alone is drawn, so its pixels are painted only once.
+void draw(QWidget* window, QImage& image, const QRegion& region, QPoint origin = QPoint(),
+          QWidget* opaque = nullptr);
 
 // Sends a key to the widget of `window` that has the focus, or to `window`
 // itself when none of its children has. Does nothing without a window.

@@ -72,6 +72,11 @@ void StripSurface::attach(wl_surface* parent, const QRect& logical, SurfaceScale
     wl_proxy_set_queue(reinterpret_cast<wl_proxy*>(surface_), queue_);
     subsurface_ = wl_subcompositor_get_subsurface(globals_.subcompositor, surface_, parent);
     wl_subsurface_set_desync(subsurface_);
+    // Presses go through to the lock surface beneath, whose coordinates
+    // place them on the curtain.
+    wl_region* none = wl_compositor_create_region(globals_.compositor);
+    wl_surface_set_input_region(surface_, none);
+    wl_region_destroy(none);
     logical_ = logical;
     scale_ = scale;
     covered_ = fromWholePixel(logical, scale);
@@ -155,6 +160,14 @@ void StripSurface::dispatch() {
 double StripSurface::pixelRatio() const {
   std::lock_guard lock(mutex_);
   return scale_.ratio();
+}
+
+bool StripSurface::hasBackBuffer() {
+  std::lock_guard lock(mutex_);
+  if (!surface_ || drawn_ || buffers_.size() < kMaxBuffers) return true;
+  dispatchLocked();
+  return std::any_of(buffers_.begin(), buffers_.end(),
+                     [this](const auto& b) { return !b->busy && b.get() != front_; });
 }
 
 bool StripSurface::wantsFrame() const {

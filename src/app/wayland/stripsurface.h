@@ -102,6 +102,9 @@ class StripSurface {
   void flush();
   // Whether the compositor took the last frame (or nothing is shown).
   bool wantsFrame() const;
+  // Whether draw() has a buffer to draw into now (the compositor does not
+  // hold every one).
+  bool hasBackBuffer();
   // Device pixels per logical pixel of the strip's buffers.
   double pixelRatio() const;
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "waylandlockprivate.h"
 #include "waylandstripscreen.h"
@@ -155,10 +156,11 @@ void Impl::removeOutput(std::uint32_t global) {
   if (it == outputs.end()) return;
   Output& o = **it;
   destroyLockSurface(o);
-  if (o.strip) {
-    o.strip->close();
+  for (const auto& sub : {o.strip, o.content}) {
+    if (!sub) continue;
+    sub->close();
     std::lock_guard lock(stripsMutex);
-    std::erase(strips, o.strip);
+    std::erase(strips, sub);
   }
   if (pointerFocus == &o) pointerFocus = nullptr;
   if (o.announced) post([q = q, name = o.name] { emit q->outputRemoved(name); });
@@ -203,6 +205,9 @@ void Impl::createLockSurface(Output& o) {
 void Impl::destroyLockSurface(Output& o) {
   if (keyboardFocus == &o) setKeyboardFocus(nullptr);
   if (o.strip) o.strip->detach();
+  if (o.content) o.content->detach();
+  o.whiteShown = false;
+  o.plain.reset();
   if (o.frame) wl_callback_destroy(o.frame);
   o.frame = nullptr;
   o.frameWanted = false;
@@ -238,20 +243,42 @@ void Impl::destroyLockSurfaces() {
 
 // -- painting ---------------------------------------------------------------------
 
-void Impl::coverEdges(Output& o) {
-  if (!o.backdrop || o.backdropSize == o.size) return;
+wl_buffer* Impl::whitePixel() {
+  if (singlePixel) {
+    if (!solidWhite) {
+      solidWhite = wp_single_pixel_buffer_manager_v1_create_u32_rgba_buffer(
+          singlePixel, UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX);
+    }
+    return solidWhite;
+  }
   if (!white) {
     white = ShmBuffer::create(shm, QSize(1, 1), 0);
-    if (!white) return;
-    std::memset(white->data, 0xff, white->bytes);
+    if (white) std::memset(white->data, 0xff, white->bytes);
   }
+  return white ? white->buffer : nullptr;
+}
+
+void Impl::coverEdges(Output& o) {
+  if (!o.backdrop) return;
+  // At a whole-number scale the surface fills its output to the last pixel:
+  // no backdrop then, which would reach onto the output beside it.
+  const bool needed = scaleOf(o).scale120 % 120 != 0;
+  const QSize wanted = needed ? o.size : QSize();
+  if (o.backdropSize == wanted) return;
+  o.backdropSize = wanted;
   // A synchronised sub-surface: this takes effect with the lock surface's
   // commit.
+  if (!needed) {
+    wl_surface_attach(o.backdrop, nullptr, 0, 0);
+    wl_surface_commit(o.backdrop);
+    return;
+  }
+  wl_buffer* pixel = whitePixel();
+  if (!pixel) return;
   wp_viewport_set_destination(o.backdropViewport, o.size.width() + 1, o.size.height() + 1);
-  wl_surface_attach(o.backdrop, white->buffer, 0, 0);
+  wl_surface_attach(o.backdrop, pixel, 0, 0);
   wl_surface_damage_buffer(o.backdrop, 0, 0, 1, 1);
   wl_surface_commit(o.backdrop);
-  o.backdropSize = o.size;
 }
 
 SurfaceScale Impl::scaleOf(const Output& o) const {
@@ -314,9 +341,90 @@ QSize WaylandSessionLock::surfaceSize(const QString& output) const {
   return o && o->configured ? o->size : QSize();
 }
 
+namespace {
+
+// `band` from its top reaching up to the nearest logical pixel on a whole
+// device pixel at `scale`, so that the sub-surface holding it starts there.
+QRect fromWholePixelRow(const QRect& band, SurfaceScale scale) {
+  const int step = scale.step();
+  const int top = band.top() >= 0 ? band.top() / step * step : 0;
+  return {QPoint(band.left(), top), band.bottomRight()};
+}
+
+}  // namespace
+
+bool Impl::paintContent(Output& o, const QRegion& damage, const WaylandSessionLock::Draw& draw) {
+  const QRect whole(QPoint(), o.size);
+  const SurfaceScale scale = scaleOf(o);
+  const QRect band = fromWholePixelRow(
+      QRect(0, o.contentRect.top(), o.size.width(), o.contentRect.height()) & whole, scale);
+  bool redraw = false;
+  if (!band.isEmpty()) {
+    if (!o.content->attached()) {
+      o.content->attach(o.surface, band, scale);
+      redraw = true;
+    } else {
+      redraw = o.content->place(band, scale);
+    }
+  }
+  if (o.ackPending || !o.whiteShown) {
+    // The lock surface itself: white, in a buffer of the configured size at
+    // the surface's scale, drawn once. A configure is acknowledged with it,
+    // in the same commit.
+    const QSize pixels = scale.pixels(o.size);
+    if (!o.plain || o.plain->pixels != pixels) {
+      std::unique_ptr<ShmBuffer> plain = ShmBuffer::create(shm, pixels, scale.scale120);
+      if (!plain) return false;
+      std::memset(plain->data, 0xff, plain->bytes);
+      o.plain = std::move(plain);  // one it replaces is destroyed; the compositor keeps its copy
+    }
+    if (o.ackPending) {
+      ext_session_lock_surface_v1_ack_configure(o.lockSurface, o.serial);
+      o.ackPending = false;
+    }
+    if (o.destination != o.size) {
+      wp_viewport_set_destination(o.viewport, o.size.width(), o.size.height());
+      o.destination = o.size;
+    }
+    coverEdges(o);
+    if (o.strip && o.stripRect.isValid()) o.strip->place(o.stripRect, scale);
+    wl_surface_attach(o.surface, o.plain->buffer, 0, 0);
+    wl_surface_damage_buffer(o.surface, 0, 0, pixels.width(), pixels.height());
+    if (o.frameWanted) addFrameCallback(o);
+    wl_surface_commit(o.surface);
+    // Whole-surface buffers of before are no longer needed.
+    o.front = nullptr;
+    o.buffers.clear();
+    o.whiteShown = true;
+    o.hasContent = true;
+    redraw = true;
+  }
+  const QRegion region = redraw ? QRegion(band) : (damage & band);
+  if (!region.isEmpty() && !o.content->hasBackBuffer()) {
+    // Every buffer of the band is still with the compositor: drawn at a
+    // later frame.
+    flush();
+    return false;
+  }
+  if (!region.isEmpty()) {
+    const QSize pixels = scale.pixels(band.size());
+    std::vector<QRect> area;
+    for (const QRect& r : region)
+      area.push_back(scale.pixels(r.translated(-band.topLeft()), pixels));
+    const QRect place = scale.pixels(band, QSize(1 << 20, 1 << 20));
+    o.content->draw(place, area, [&](QImage& image, QPoint, std::span<const QRect>) {
+      image.setDevicePixelRatio(scale.ratio());
+      draw(image, region, band.topLeft());
+    });
+  }
+  flush();
+  return true;
+}
+
 bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, const Draw& draw) {
   WaylandSessionLockPrivate::Output* o = d_->find(output);
   if (!d_->usable() || !o || !o->lockSurface || !o->configured || o->size.isEmpty()) return false;
+  if (o->content && o->contentRect.isValid()) return d_->paintContent(*o, damage, draw);
   const QRect whole(QPoint(), o->size);
   ShmBuffer* b = d_->freeBuffer(*o);
   if (!b) return false;
@@ -340,7 +448,7 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
       }
     }
   }
-  draw(image, region);
+  draw(image, region, QPoint());
   for (auto& other : o->buffers) {
     if (other.get() != b) other->stale += region;
   }
@@ -404,6 +512,22 @@ void WaylandSessionLock::placeStrip(const QString& output, const QRect& logical)
     return;
   }
   d_->commitSurface(*o);
+}
+
+void WaylandSessionLock::placeContent(const QString& output, const QRect& logical) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !d_->subcompositor || !d_->viewporter || !d_->compositor || !d_->shm ||
+      logical == o->contentRect) {
+    return;
+  }
+  if (!o->content) {
+    o->content = std::make_shared<StripSurface>(StripSurface::Globals{
+        d_->display, d_->compositor, d_->subcompositor, d_->shm, d_->viewporter});
+    std::lock_guard lock(d_->stripsMutex);
+    d_->strips.push_back(o->content);
+  }
+  o->contentRect = logical;
+  o->whiteShown = false;
 }
 
 void WaylandSessionLock::requestFrame(const QString& output) {

@@ -23,6 +23,7 @@
 #include "ext-session-lock-v1-client-protocol.h"
 #include "fractional-scale-v1-client-protocol.h"
 #include "shmbuffer.h"
+#include "single-pixel-buffer-v1-client-protocol.h"
 #include "stripsurface.h"
 #include "surfacescale.h"
 #include "viewporter-client-protocol.h"
@@ -73,6 +74,13 @@ struct WaylandSessionLockPrivate {
     ShmBuffer* front = nullptr;           // the last one committed, while still of the current size
     std::shared_ptr<StripSurface> strip;  // the mascot strip's sub-surface, once asked for
     QRect stripRect;                      // where it lies, surface coordinates
+    // The band that holds the field, once placeContent() said where; then
+    // the lock surface itself shows `plain`, white, drawn once for each
+    // size and scale and left with the compositor.
+    std::shared_ptr<StripSurface> content;
+    QRect contentRect;        // as placeContent() said, surface coordinates
+    bool whiteShown = false;  // `plain` is committed for this configure
+    std::unique_ptr<ShmBuffer> plain;
   };
 
   explicit WaylandSessionLockPrivate(WaylandSessionLock* owner) : q(owner) {}
@@ -85,6 +93,7 @@ struct WaylandSessionLockPrivate {
   wl_shm* shm = nullptr;
   wl_subcompositor* subcompositor = nullptr;
   wp_viewporter* viewporter = nullptr;
+  wp_single_pixel_buffer_manager_v1* singlePixel = nullptr;
   wp_fractional_scale_manager_v1* fractionalManager = nullptr;
   wl_seat* seat = nullptr;
   std::uint32_t seatGlobal = 0;
@@ -150,7 +159,16 @@ struct WaylandSessionLockPrivate {
   // Makes `o`'s backdrop cover its configured size and the edges beyond,
   // shown with the lock surface's next commit.
   void coverEdges(Output& o);
-  std::unique_ptr<ShmBuffer> white;  // one white pixel, the backdrops' buffer
+  std::unique_ptr<ShmBuffer> white;  // one white pixel in shared memory
+  wl_buffer* solidWhite = nullptr;   // the compositor's own white pixel
+  // One white pixel to be scaled to a surface's size (the backdrops), made
+  // on first use: the compositor's single-pixel buffer where it offers one,
+  // else one of shared memory; null without either. Some compositors
+  // filter a scaled pixel into a vignette: it serves only where a few
+  // pixels of it show.
+  wl_buffer* whitePixel();
+  // paint() for an output whose content lies in a band of its own.
+  bool paintContent(Output& o, const QRegion& damage, const WaylandSessionLock::Draw& draw);
   void addFrameCallback(Output& o);
   // Commits the lock surface without a new buffer, so that requests that
   // wait for its commit (a sub-surface's position) take effect; only once

@@ -71,6 +71,8 @@ class LockedSurfaces : public QObject {
       strip->setScreen(std::move(screen));
       strip->installEventFilter(this);
       lock->placeStrip(output, strip->geometry());
+      // Then only the band with the field needs buffers of its own.
+      lock->placeContent(output, curtain->entryArea());
     }
     // Otherwise what the mascots change is drawn when the compositor next
     // wants a frame of this output, so an output that is off costs nothing.
@@ -149,6 +151,15 @@ class LockedSurfaces : public QObject {
     if (event->type() == QEvent::UpdateRequest && qobject_cast<CurtainWindow*>(watched)) {
       return true;
     }
+    // The band with the field follows the curtain's size.
+    if (event->type() == QEvent::Resize) {
+      if (auto* curtain = qobject_cast<CurtainWindow*>(watched)) {
+        for (const auto& [output, surface] : surfaces) {
+          if (surface.curtain == curtain && surface.stripOwnSurface)
+            lock->placeContent(output, curtain->entryArea());
+        }
+      }
+    }
     // A strip in a sub-surface of its own follows its widget.
     if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
         qobject_cast<MascotWalk*>(watched)) {
@@ -198,9 +209,10 @@ class LockedSurfaces : public QObject {
     // A strip with a sub-surface of its own has only white beneath it.
     QWidget* strip = curtain && !surface.stripOwnSurface ? curtain->mascots() : nullptr;
     const bool painted =
-        lock->paint(output, surface.damage, [curtain, strip](QImage& image, const QRegion& region) {
-          curtainsurface::draw(curtain, image, region, strip);
-        });
+        lock->paint(output, surface.damage,
+                    [curtain, strip](QImage& image, const QRegion& region, QPoint origin) {
+                      curtainsurface::draw(curtain, image, region, origin, strip);
+                    });
     if (painted) {
       surface.damage = QRegion();
     } else {

@@ -43,6 +43,10 @@ void onGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
     if (!d->fractionalManager)
       d->fractionalManager = static_cast<wp_fractional_scale_manager_v1*>(
           bind(&wp_fractional_scale_manager_v1_interface, 1));
+  } else if (std::strcmp(interface, wp_single_pixel_buffer_manager_v1_interface.name) == 0) {
+    if (!d->singlePixel)
+      d->singlePixel = static_cast<wp_single_pixel_buffer_manager_v1*>(
+          bind(&wp_single_pixel_buffer_manager_v1_interface, 1));
   } else if (std::strcmp(interface, wp_viewporter_interface.name) == 0) {
     if (!d->viewporter)
       d->viewporter = static_cast<wp_viewporter*>(bind(&wp_viewporter_interface, 1));
@@ -232,6 +236,8 @@ Impl::~WaylandSessionLockPrivate() {
   }
   outputs.clear();
   white.reset();
+  if (solidWhite) wl_buffer_destroy(solidWhite);
+  solidWhite = nullptr;
   // Before locked the lock may be withdrawn; once locked only unlock()
   // ends it, and disconnecting leaves the session locked.
   if (lock && state == State::Locking && !broken)
@@ -246,6 +252,7 @@ Impl::~WaylandSessionLockPrivate() {
   if (shm) wl_shm_destroy(shm);
   if (subcompositor) wl_subcompositor_destroy(subcompositor);
   if (viewporter) wp_viewporter_destroy(viewporter);
+  if (singlePixel) wp_single_pixel_buffer_manager_v1_destroy(singlePixel);
   if (fractionalManager) wp_fractional_scale_manager_v1_destroy(fractionalManager);
   if (compositor) wl_compositor_destroy(compositor);
   if (registry) wl_registry_destroy(registry);

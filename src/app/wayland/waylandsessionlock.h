@@ -84,9 +84,11 @@ class WaylandSessionLock : public QObject {
   bool withdraw();
 
   // Draws into `image`, which holds the surface's current content, at
-  // least the pixels of `region` (logical coordinates; the image's device
-  // pixel ratio is the output's integer scale). Must not call this object.
-  using Draw = std::function<void(QImage& image, const QRegion& region)>;
+  // least the pixels of `region` (logical coordinates of the surface; the
+  // image's device pixel ratio is the surface's scale), with the surface's
+  // point `origin` at the image's top-left corner. Must not call this
+  // object.
+  using Draw = std::function<void(QImage& image, const QRegion& region, QPoint origin)>;
   // Draws the next content of `output`'s lock surface and shows it: the
   // region handed to `draw` is `damage` clipped to the surface, or the
   // whole surface when there is no earlier content of the configured size
@@ -111,6 +113,14 @@ class WaylandSessionLock : public QObject {
   // Where `output`'s strip lies on its lock surface (logical pixels); shown
   // there with the lock surface's next commit, which this makes when it can.
   void placeStrip(const QString& output, const QRect& logical);
+  // Everything the curtain of `output` draws but white and the strip lies
+  // within `logical` (surface coordinates). Where the compositor offers
+  // sub-surfaces and a viewporter, the lock surface is from then on one
+  // white pixel scaled to its size, and only the band of the surface's
+  // width around `logical` has buffers, as a sub-surface of its own: a
+  // curtain then holds a few hundred kilobytes of buffers, not two of the
+  // whole output. paint() draws only there; the next paint() is whole.
+  void placeContent(const QString& output, const QRect& logical);
 
  signals:
   // The compositor shows only our surfaces: the session is locked.

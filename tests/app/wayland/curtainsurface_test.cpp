@@ -136,7 +136,7 @@ TEST_F(CurtainSurfaceTest, TheStripDrawnAloneLooksAsDrawnWithItsWindow) {
   const QImage whole = drawn(region);
   QImage alone(curtain.size(), QImage::Format_RGB32);
   alone.fill(kMagenta);
-  curtainsurface::draw(&curtain, alone, region, strip);
+  curtainsurface::draw(&curtain, alone, region, QPoint(), strip);
   EXPECT_EQ(alone, whole);
   EXPECT_GT(inked(alone, strip->geometry()), 0) << "the mascots are drawn";
   strip->show(AgentActivity{});
