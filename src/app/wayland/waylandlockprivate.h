@@ -108,6 +108,12 @@ struct WaylandSessionLockPrivate {
 
   QString error;
   bool broken = false;
+  std::function<void(const QString&)> lossHandler;
+  std::atomic<bool> lossTold = false;
+  // Why the connection broke, from its error; any thread.
+  QString describeError() const;
+  // Calls lossHandler once, on this thread.
+  void tellLoss(const QString& reason);
   // Reads every event; the main thread dispatches the default queue when
   // the reader says it holds some.
   std::unique_ptr<ConnectionReader> reader;

@@ -38,8 +38,9 @@ class LockedSurfaces : public QObject {
     connect(lock, &WaylandSessionLock::pointerButton, this, &LockedSurfaces::deliverButton);
     // The compositor went away (or dropped the connection): there is no
     // lock left to hold or to give back. One line says why, and the process
-    // ends at once, before Qt's own connection reports the same loss.
-    connect(lock, &WaylandSessionLock::connectionLost, this, [](const QString& reason) {
+    // ends at once: told on the thread that reads the connection the moment
+    // it breaks, before Qt's own connection reports the same loss.
+    lock->onConnectionLost([](const QString& reason) {
       std::fprintf(stderr, "umbrafold: the Wayland session lock is gone: %s\n",
                    reason.toLocal8Bit().constData());
       std::fflush(stderr);

@@ -149,6 +149,7 @@ bool Impl::connect() {
                                                 Qt::QueuedConnection);
                                           },
                                           [this] {
+                                            tellLoss(describeError());
                                             QMetaObject::invokeMethod(
                                                 q, [this] { fail(); }, Qt::QueuedConnection);
                                           }});
@@ -184,25 +185,38 @@ void Impl::flush() {
   }
 }
 
-void Impl::fail() {
-  if (broken) return;
-  broken = true;
+QString Impl::describeError() const {
   const int code = wl_display_get_error(display);
   if (code == EPROTO) {
     const wl_interface* interface = nullptr;
     std::uint32_t id = 0;
     const std::uint32_t protocolCode = wl_display_get_protocol_error(display, &interface, &id);
-    error = QStringLiteral("protocol error %1 on %2@%3")
-                .arg(protocolCode)
-                .arg(QString::fromLatin1(interface ? interface->name : "unknown"))
-                .arg(id);
-  } else {
-    error = QStringLiteral("the Wayland connection broke: %1")
-                .arg(QString::fromLocal8Bit(strerror(code ? code : errno)));
+    return QStringLiteral("protocol error %1 on %2@%3")
+        .arg(protocolCode)
+        .arg(QString::fromLatin1(interface ? interface->name : "unknown"))
+        .arg(id);
   }
+  return QStringLiteral("the Wayland connection broke: %1")
+      .arg(QString::fromLocal8Bit(strerror(code ? code : errno)));
+}
+
+void Impl::tellLoss(const QString& reason) {
+  if (!lossHandler || lossTold.exchange(true)) return;
+  lossHandler(reason);
+}
+
+void Impl::fail() {
+  if (broken) return;
+  broken = true;
+  error = describeError();
+  tellLoss(error);
   if (writeNotifier) writeNotifier->setEnabled(false);
   repeatTimer.stop();
   post([q = q, reason = error] { emit q->connectionLost(reason); });
+}
+
+void WaylandSessionLock::onConnectionLost(std::function<void(const QString&)> handler) {
+  d_->lossHandler = std::move(handler);
 }
 
 void Impl::post(std::function<void()> emitSignal) {

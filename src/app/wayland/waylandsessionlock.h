@@ -115,12 +115,18 @@ class WaylandSessionLock : public QObject {
   void placeStrip(const QString& output, const QRect& logical);
   // Everything the curtain of `output` draws but white and the strip lies
   // within `logical` (surface coordinates). Where the compositor offers
-  // sub-surfaces and a viewporter, the lock surface is from then on one
-  // white pixel scaled to its size, and only the band of the surface's
-  // width around `logical` has buffers, as a sub-surface of its own: a
-  // curtain then holds a few hundred kilobytes of buffers, not two of the
-  // whole output. paint() draws only there; the next paint() is whole.
+  // sub-surfaces and a viewporter, the lock surface from then on shows one
+  // white buffer, drawn once for each size and scale, and only the band of
+  // the surface's width around `logical` has buffers that change, as a
+  // sub-surface of its own: a curtain then holds one buffer of the whole
+  // output, not two. paint() draws only there; the next paint() is whole.
   void placeContent(const QString& output, const QRect& logical);
+
+  // `handler` is called once, with the reason, the moment the connection
+  // is found broken, on whichever thread finds it (most often the thread
+  // that reads the connection), before connectionLost() is emitted. It may
+  // end the process. Set it before the connection can break.
+  void onConnectionLost(std::function<void(const QString& reason)> handler);
 
  signals:
   // The compositor shows only our surfaces: the session is locked.
