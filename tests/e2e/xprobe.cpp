@@ -26,6 +26,17 @@
 //       Wakes every INTERVAL_MS and sends the server one request, flushed,
 //       until standard input closes: the least an animating client and the
 //       server can cost at that frame rate, as a reference for measurements.
+//   umbrafold_xprobe find NAME
+//       Prints "<id> <x> <y> <width> <height>" for every viewable window
+//       named NAME, among the root's descendants and the Composite Overlay
+//       Window's (which the root's tree does not list). Looking at the
+//       overlay takes it for a moment: when nobody else holds it, the
+//       server creates and destroys it, and the windows under it are
+//       exposed again.
+//   umbrafold_xprobe hang
+//       Plays a compositing manager that stopped painting: redirects every
+//       child of the root and draws nothing, until standard input closes.
+//       Prints "redirected", or "busy" when another client redirects them.
 //   umbrafold_xprobe wait-white TIMEOUT_MS X,Y [X,Y...]
 //       Polls the root window's pixels at the points until all are white and
 //       prints the CLOCK_MONOTONIC time of that moment in seconds, or prints
@@ -33,6 +44,7 @@
 
 #include <poll.h>
 #include <unistd.h>
+#include <xcb/composite.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -282,6 +294,73 @@ int sendKeys(char** argv, int argc) {
   return 0;
 }
 
+// The viewable descendants of `parent` named `name`, printed as find does.
+void printNamed(Connection& x, xcb_window_t parent, const std::string& name) {
+  auto* tree = xcb_query_tree_reply(x.c, xcb_query_tree(x.c, parent), nullptr);
+  if (!tree) return;
+  const xcb_window_t* children = xcb_query_tree_children(tree);
+  const int count = xcb_query_tree_children_length(tree);
+  for (int i = 0; i < count; ++i) {
+    const xcb_window_t w = children[i];
+    auto* attributes =
+        xcb_get_window_attributes_reply(x.c, xcb_get_window_attributes(x.c, w), nullptr);
+    const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    std::free(attributes);
+    if (!viewable) continue;
+    auto* title = xcb_get_property_reply(
+        x.c, xcb_get_property(x.c, 0, w, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 256),
+        nullptr);
+    const std::string found =
+        title ? std::string(static_cast<const char*>(xcb_get_property_value(title)),
+                            static_cast<std::size_t>(xcb_get_property_value_length(title)))
+              : std::string();
+    std::free(title);
+    if (found == name) {
+      auto* geometry = xcb_get_geometry_reply(x.c, xcb_get_geometry(x.c, w), nullptr);
+      auto* at = xcb_translate_coordinates_reply(
+          x.c, xcb_translate_coordinates(x.c, w, x.screen->root, 0, 0), nullptr);
+      if (geometry && at) {
+        std::printf("%u %d %d %u %u\n", w, at->dst_x, at->dst_y, geometry->width, geometry->height);
+      }
+      std::free(geometry);
+      std::free(at);
+    }
+    printNamed(x, w, name);
+  }
+  std::free(tree);
+}
+
+int find(const std::string& name) {
+  Connection x;
+  printNamed(x, x.screen->root, name);
+  const xcb_query_extension_reply_t* composite = xcb_get_extension_data(x.c, &xcb_composite_id);
+  if (composite && composite->present) {
+    std::free(
+        xcb_composite_query_version_reply(x.c, xcb_composite_query_version(x.c, 0, 4), nullptr));
+    auto* overlay = xcb_composite_get_overlay_window_reply(
+        x.c, xcb_composite_get_overlay_window(x.c, x.screen->root), nullptr);
+    if (overlay) printNamed(x, overlay->overlay_win, name);
+    std::free(overlay);
+    xcb_composite_release_overlay_window(x.c, x.screen->root);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+int hang() {
+  Connection x;
+  std::free(
+      xcb_composite_query_version_reply(x.c, xcb_composite_query_version(x.c, 0, 4), nullptr));
+  auto* error = xcb_request_check(x.c, xcb_composite_redirect_subwindows_checked(
+                                           x.c, x.screen->root, XCB_COMPOSITE_REDIRECT_MANUAL));
+  const bool busy = error != nullptr;
+  std::free(error);
+  say(busy ? "busy" : "redirected");
+  if (busy) return 1;
+  untilStdinCloses([](const std::string&) {});
+  return 0;
+}
+
 bool isWhite(Connection& x, int px, int py) {
   auto* reply = xcb_get_image_reply(
       x.c,
@@ -332,6 +411,8 @@ int main(int argc, char** argv) {
   if (command == "lower" && argc == 3) return lower(argv + 2);
   if (command == "sample" && argc == 4) return sample(argv + 2);
   if (command == "tick" && argc == 3) return tick(argv + 2);
+  if (command == "find" && argc == 3) return find(argv[2]);
+  if (command == "hang" && argc == 2) return hang();
   if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2, true);
   if (command == "wait-uncovered" && argc >= 4) return waitWhite(argv + 2, argc - 2, false);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");

@@ -45,6 +45,7 @@ class Umbrafold:
                             "CLAUDE_CONFIG_DIR": os.path.join(self.home, "claude"),
                             "CODEX_HOME": os.path.join(self.home, "codex")})
         environment.update(env or {})
+        self.build = build
         self.log = os.path.join(self.home, "umbrafold.log")
         with open(self.log, "wb") as log:
             self.process = session.spawn([os.path.join(build, "umbrafold")], env=environment,
@@ -85,14 +86,15 @@ class Umbrafold:
     # -- the curtains ------------------------------------------------------
 
     def curtain_windows(self):
-        """{output: window id} of the curtains on the screen."""
-        ids = self.x.output(["xdotool", "search", "--onlyvisible", "--pid", str(self.pid),
-                             "--name", "^Umbrafold curtain$"]).split()
+        """{output: window id} of the curtains on the screen, also those
+        inside the Composite Overlay Window, which xdotool does not see."""
+        out = self.x.output([os.path.join(self.build, "umbrafold_xprobe"), "find",
+                             "Umbrafold curtain"])
         found = {}
-        for window in ids:
-            x, y, _, _ = self.setup_geometry(window)
+        for line in out.splitlines():
+            window, x, y = line.split()[:3]
             for name, (mx, my, mw, mh) in self.x.monitors().items():
-                if mx <= x < mx + mw and my <= y < my + mh:
+                if mx <= int(x) < mx + mw and my <= int(y) < my + mh:
                     found[name] = window
         return found
 
