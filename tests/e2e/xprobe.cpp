@@ -18,10 +18,11 @@
 //       and fights until standard input closes.
 //   umbrafold_xprobe lower WINDOW
 //       Puts the window below all its siblings.
-//   umbrafold_xprobe sample DURATION_MS X,Y
+//   umbrafold_xprobe sample DURATION_MS X,Y [RRGGBB]
 //       Reads the root window's pixel at the point as often as it can for
 //       the duration and prints "share <fraction> longest <ms>": the share
-//       of samples that were not white and the longest such stretch.
+//       of samples that were not white (or, given a colour, that were of
+//       that colour) and the longest such stretch.
 //   umbrafold_xprobe tick INTERVAL_MS
 //       Wakes every INTERVAL_MS and sends the server one request, flushed,
 //       until standard input closes: the least an animating client and the
@@ -33,6 +34,9 @@
 //       overlay takes it for a moment: when nobody else holds it, the
 //       server creates and destroys it, and the windows under it are
 //       exposed again.
+//   umbrafold_xprobe compositing
+//       Exits 0 when a compositing manager owns the selection
+//       _NET_WM_CM_S0, else 1.
 //   umbrafold_xprobe hang
 //       Plays a compositing manager that stopped painting: redirects every
 //       child of the root and draws nothing, until standard input closes.
@@ -54,6 +58,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -204,6 +209,7 @@ int lower(char** argv) {
 }
 
 bool isWhite(Connection& x, int px, int py);
+std::uint32_t pixel(Connection& x, int px, int py);
 
 int tick(char** argv) {
   Connection x;
@@ -225,11 +231,14 @@ int tick(char** argv) {
   }
 }
 
-int sample(char** argv) {
+int sample(char** argv, int argc) {
   Connection x;
   const auto duration = std::chrono::milliseconds(std::atoi(argv[0]));
   int px = 0, py = 0;
   if (std::sscanf(argv[1], "%d,%d", &px, &py) != 2) return 2;
+  const std::optional<std::uint32_t> colour =
+      argc > 2 ? std::optional(static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 16)))
+               : std::nullopt;
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   long samples = 0, covered = 0;
@@ -237,7 +246,7 @@ int sample(char** argv) {
   auto last = start;
   bool wasCovered = false;
   while (Clock::now() - start < duration) {
-    const bool white = isWhite(x, px, py);
+    const bool white = colour ? pixel(x, px, py) != *colour : isWhite(x, px, py);
     const auto now = Clock::now();
     ++samples;
     if (!white) {
@@ -294,6 +303,31 @@ int sendKeys(char** argv, int argc) {
   return 0;
 }
 
+// A window's text property (of any type), or empty.
+std::string propertyText(Connection& x, xcb_window_t w, xcb_atom_t property) {
+  auto* value = xcb_get_property_reply(
+      x.c, xcb_get_property(x.c, 0, w, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr);
+  std::string text;
+  if (value) {
+    text.assign(static_cast<const char*>(xcb_get_property_value(value)),
+                static_cast<std::size_t>(xcb_get_property_value_length(value)));
+  }
+  std::free(value);
+  return text;
+}
+
+xcb_atom_t netWmName(Connection& x) {
+  static xcb_atom_t atom = [&x] {
+    constexpr char name[] = "_NET_WM_NAME";
+    auto* reply =
+        xcb_intern_atom_reply(x.c, xcb_intern_atom(x.c, 0, sizeof name - 1, name), nullptr);
+    const xcb_atom_t found = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return found;
+  }();
+  return atom;
+}
+
 // The viewable descendants of `parent` named `name`, printed as find does.
 void printNamed(Connection& x, xcb_window_t parent, const std::string& name) {
   auto* tree = xcb_query_tree_reply(x.c, xcb_query_tree(x.c, parent), nullptr);
@@ -307,15 +341,9 @@ void printNamed(Connection& x, xcb_window_t parent, const std::string& name) {
     const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     std::free(attributes);
     if (!viewable) continue;
-    auto* title = xcb_get_property_reply(
-        x.c, xcb_get_property(x.c, 0, w, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 256),
-        nullptr);
-    const std::string found =
-        title ? std::string(static_cast<const char*>(xcb_get_property_value(title)),
-                            static_cast<std::size_t>(xcb_get_property_value_length(title)))
-              : std::string();
-    std::free(title);
-    if (found == name) {
+    const bool named =
+        propertyText(x, w, XCB_ATOM_WM_NAME) == name || propertyText(x, w, netWmName(x)) == name;
+    if (named) {
       auto* geometry = xcb_get_geometry_reply(x.c, xcb_get_geometry(x.c, w), nullptr);
       auto* at = xcb_translate_coordinates_reply(
           x.c, xcb_translate_coordinates(x.c, w, x.screen->root, 0, 0), nullptr);
@@ -347,6 +375,19 @@ int find(const std::string& name) {
   return 0;
 }
 
+int compositing() {
+  Connection x;
+  constexpr char name[] = "_NET_WM_CM_S0";
+  auto* atom = xcb_intern_atom_reply(x.c, xcb_intern_atom(x.c, 0, sizeof name - 1, name), nullptr);
+  if (!atom) return 2;
+  auto* owner =
+      xcb_get_selection_owner_reply(x.c, xcb_get_selection_owner(x.c, atom->atom), nullptr);
+  const bool owned = owner && owner->owner != XCB_WINDOW_NONE;
+  std::free(owner);
+  std::free(atom);
+  return owned ? 0 : 1;
+}
+
 int hang() {
   Connection x;
   std::free(
@@ -359,6 +400,22 @@ int hang() {
   if (busy) return 1;
   untilStdinCloses([](const std::string&) {});
   return 0;
+}
+
+// The root window's pixel at the point as 0xRRGGBB (a depth-24 visual).
+std::uint32_t pixel(Connection& x, int px, int py) {
+  auto* reply = xcb_get_image_reply(
+      x.c,
+      xcb_get_image(x.c, XCB_IMAGE_FORMAT_Z_PIXMAP, x.screen->root, static_cast<std::int16_t>(px),
+                    static_cast<std::int16_t>(py), 1, 1, ~0u),
+      nullptr);
+  std::uint32_t value = 0;
+  if (reply && xcb_get_image_data_length(reply) >= 3) {
+    const std::uint8_t* data = xcb_get_image_data(reply);
+    value = std::uint32_t{data[2]} << 16 | std::uint32_t{data[1]} << 8 | data[0];
+  }
+  std::free(reply);
+  return value;
 }
 
 bool isWhite(Connection& x, int px, int py) {
@@ -409,10 +466,11 @@ int main(int argc, char** argv) {
   if (command == "send-keys" && argc >= 4) return sendKeys(argv + 2, argc - 2);
   if (command == "fight" && argc == 7) return fight(argv + 2);
   if (command == "lower" && argc == 3) return lower(argv + 2);
-  if (command == "sample" && argc == 4) return sample(argv + 2);
+  if (command == "sample" && (argc == 4 || argc == 5)) return sample(argv + 2, argc - 2);
   if (command == "tick" && argc == 3) return tick(argv + 2);
   if (command == "find" && argc == 3) return find(argv[2]);
   if (command == "hang" && argc == 2) return hang();
+  if (command == "compositing" && argc == 2) return compositing();
   if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2, true);
   if (command == "wait-uncovered" && argc >= 4) return waitWhite(argv + 2, argc - 2, false);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");

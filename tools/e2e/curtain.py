@@ -85,16 +85,24 @@ class Umbrafold:
 
     # -- the curtains ------------------------------------------------------
 
-    def curtain_windows(self):
-        """{output: window id} of the curtains on the screen, also those
-        inside the Composite Overlay Window, which xdotool does not see."""
+    def curtain_frames(self):
+        """{window id: (x, y, w, h)} of the curtains on the screen, in root
+        coordinates, also those inside the Composite Overlay Window, which
+        xdotool neither finds nor places right."""
         out = self.x.output([os.path.join(self.build, "umbrafold_xprobe"), "find",
                              "Umbrafold curtain"])
-        found = {}
+        frames = {}
         for line in out.splitlines():
-            window, x, y = line.split()[:3]
+            window, *frame = line.split()
+            frames[window] = tuple(int(v) for v in frame)
+        return frames
+
+    def curtain_windows(self):
+        """{output: window id} of the curtains on the screen."""
+        found = {}
+        for window, (x, y, _, _) in self.curtain_frames().items():
             for name, (mx, my, mw, mh) in self.x.monitors().items():
-                if mx <= int(x) < mx + mw and my <= int(y) < my + mh:
+                if mx <= x < mx + mw and my <= y < my + mh:
                     found[name] = window
         return found
 

@@ -12,6 +12,7 @@
 // for a moment (one window, so that a compositor's shadows never fall on
 // the screen). Without Composite, the curtains themselves are kept on top.
 
+#include <xcb/shape.h>
 #include <xcb/xcb.h>
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
@@ -183,7 +184,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
         const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
         const Rect now{configure->x, configure->y, configure->width, configure->height};
         if (configure->window == root_) {
-          if (guard_ != XCB_WINDOW_NONE) placeExactly(guard_, now);
+          if (guard_ != XCB_WINDOW_NONE) placeGuard(now);
         } else if (configure->event != configure->window) {
           if (isParent(configure->event) && !isOurs(configure->window)) {
             restack(configure->event);
@@ -191,7 +192,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
         } else if (const Covered* covered = find(configure->window)) {
           if (now != covered->frame) placeExactly(configure->window, covered->frame);
         } else if (configure->window == guard_ && now != rootFrame()) {
-          placeExactly(guard_, rootFrame());
+          placeGuard(rootFrame());
         }
         break;
       }
@@ -400,7 +401,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   void putBackGuard() {
     xcb_reparent_window(c_, guard_, root_, 0, 0);
     xcb_map_window(c_, guard_);
-    placeExactly(guard_, rootFrame());
+    placeGuard(rootFrame());
     x11::raiseAbove(guard_);
   }
 
@@ -434,11 +435,28 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
     xcb_change_property(c_, XCB_PROP_MODE_REPLACE, guard, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
                         sizeof kGuardClass, kGuardClass);
+    shapeWhole(guard, frame);
     xcb_map_window(c_, guard);
     return guard;
   }
 
   Rect rootFrame() const { return currentFrame(root_); }
+
+  // Gives the plain window a shape of one rectangle, its whole area. A
+  // compositor asked to unredirect the screen for a full-screen window on
+  // top (picom --unredir-if-possible) does not count a shaped one, and so
+  // does not unmap the overlay each time a window raises itself above it.
+  void shapeWhole(xcb_window_t window, const Rect& frame) {
+    const xcb_rectangle_t whole{0, 0, static_cast<std::uint16_t>(frame.width),
+                                static_cast<std::uint16_t>(frame.height)};
+    xcb_shape_rectangles(c_, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED,
+                         window, 0, 0, 1, &whole);
+  }
+
+  void placeGuard(const Rect& frame) {
+    placeExactly(guard_, frame);
+    shapeWhole(guard_, frame);
+  }
 
   xcb_window_t parentOf(xcb_window_t window) const {
     auto tree = reply(xcb_query_tree_reply(c_, xcb_query_tree(c_, window), nullptr));
