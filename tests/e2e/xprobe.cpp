@@ -37,6 +37,10 @@
 //   umbrafold_xprobe compositing
 //       Exits 0 when a compositing manager owns the selection
 //       _NET_WM_CM_S0, else 1.
+//   umbrafold_xprobe grab-breaking
+//       Exits 0 when a key of the core keyboard's map carries an XKB action
+//       that breaks grabs or kills their holders ("Ungrab", "ClsGrb"),
+//       else 1.
 //   umbrafold_xprobe hang
 //       Plays a compositing manager that stopped painting: redirects every
 //       child of the root and draws nothing, until standard input closes.
@@ -50,6 +54,10 @@
 #include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/xcb.h>
+// xkb.h names a field "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <algorithm>
 #include <cerrno>
@@ -388,6 +396,32 @@ int compositing() {
   return owned ? 0 : 1;
 }
 
+int grabBreaking() {
+  Connection x;
+  std::free(xcb_xkb_use_extension_reply(x.c, xcb_xkb_use_extension(x.c, 1, 0), nullptr));
+  auto* map = xcb_xkb_get_map_reply(
+      x.c,
+      xcb_xkb_get_map(x.c, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_MAP_PART_KEY_ACTIONS, 0, 0, 0, 0, 0, 0,
+                      0, 0, 0, 0, 0, 0, 0, 0, 0, 0),
+      nullptr);
+  if (!map) return 2;
+  xcb_xkb_get_map_map_t parts{};
+  xcb_xkb_get_map_map_unpack(xcb_xkb_get_map_map(map), map->nTypes, map->nKeySyms, map->nKeyActions,
+                             map->totalActions, map->totalKeyBehaviors, map->virtualMods,
+                             map->totalKeyExplicit, map->totalModMapKeys, map->totalVModMapKeys,
+                             map->present, &parts);
+  bool found = false;
+  for (int i = 0; i < map->totalActions && parts.acts_rtrn_acts; ++i) {
+    char action[9] = {};
+    std::memcpy(action, &parts.acts_rtrn_acts[i], 8);
+    found = found ||
+            (static_cast<unsigned char>(action[0]) == 0x86 &&
+             (std::strcmp(action + 1, "ClsGrb") == 0 || std::strcmp(action + 1, "Ungrab") == 0));
+  }
+  std::free(map);
+  return found ? 0 : 1;
+}
+
 int hang() {
   Connection x;
   std::free(
@@ -471,6 +505,7 @@ int main(int argc, char** argv) {
   if (command == "find" && argc == 3) return find(argv[2]);
   if (command == "hang" && argc == 2) return hang();
   if (command == "compositing" && argc == 2) return compositing();
+  if (command == "grab-breaking" && argc == 2) return grabBreaking();
   if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2, true);
   if (command == "wait-uncovered" && argc >= 4) return waitWhite(argv + 2, argc - 2, false);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");

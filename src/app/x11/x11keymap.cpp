@@ -83,7 +83,7 @@ std::optional<KeyActions> readKeyActions(xcb_connection_t* c) {
 // Gives one key of the core keyboard the actions `actions` (as many as it
 // has now). Returns whether the server took them.
 bool writeKeyActions(xcb_connection_t* c, const KeyActions& map, xcb_keycode_t keycode,
-                     std::vector<Action> actions) {
+                     const std::vector<Action>& actions) {
   std::vector<xcb_xkb_action_t> wire(actions.size());
   std::memcpy(wire.data(), actions.data(), actions.size() * 8);
   std::uint8_t count = static_cast<std::uint8_t>(actions.size());
@@ -128,17 +128,17 @@ bool GrabBreakingKeys::disarm() {
   if (!map) return false;
   bool clean = true;
   for (std::size_t key = 0; key < map->keys.size(); ++key) {
-    std::vector<Action> actions = map->keys[key];
-    const auto keycode = static_cast<xcb_keycode_t>(map->firstKey + key);
-    std::vector<Replaced> replaced;
-    for (std::size_t i = 0; i < actions.size(); ++i) {
-      if (!isGrabBreaking(actions[i])) continue;
-      replaced.push_back({keycode, i, actions[i]});
-      actions[i] = Action{};  // all zero: NoAction
+    Disarmed changed{static_cast<xcb_keycode_t>(map->firstKey + key), map->keys[key],
+                     map->keys[key]};
+    bool any = false;
+    for (Action& action : changed.disarmed) {
+      if (!isGrabBreaking(action)) continue;
+      action = Action{};  // all zero: NoAction
+      any = true;
     }
-    if (replaced.empty()) continue;
-    if (writeKeyActions(c, *map, keycode, std::move(actions))) {
-      replaced_.insert(replaced_.end(), replaced.begin(), replaced.end());
+    if (!any) continue;
+    if (writeKeyActions(c, *map, changed.keycode, changed.disarmed)) {
+      disarmed_.push_back(std::move(changed));
     } else {
       clean = false;
     }
@@ -148,25 +148,17 @@ bool GrabBreakingKeys::disarm() {
 
 void GrabBreakingKeys::restore() {
   xcb_connection_t* c = qtConnection();
-  std::vector<Replaced> replaced = std::move(replaced_);
-  replaced_.clear();
-  const std::optional<KeyActions> map = c && !replaced.empty() ? readKeyActions(c) : std::nullopt;
+  std::vector<Disarmed> disarmed = std::move(disarmed_);
+  disarmed_.clear();
+  const std::optional<KeyActions> map = c && !disarmed.empty() ? readKeyActions(c) : std::nullopt;
   if (!map) return;
-  std::vector<std::vector<Action>> keys = map->keys;
-  std::vector<bool> changed(keys.size());
-  for (const Replaced& entry : replaced) {
-    if (entry.keycode < map->firstKey) continue;
-    const std::size_t key = entry.keycode - map->firstKey;
-    if (key >= keys.size() || entry.index >= keys[key].size()) continue;
-    if (keys[key][entry.index] != Action{}) continue;  // the map changed since
-    keys[key][entry.index] = entry.action;
-    changed[key] = true;
-  }
-  for (std::size_t key = 0; key < keys.size(); ++key) {
-    if (changed[key]) {
-      writeKeyActions(c, *map, static_cast<xcb_keycode_t>(map->firstKey + key),
-                      std::move(keys[key]));
-    }
+  for (const Disarmed& key : disarmed) {
+    if (key.keycode < map->firstKey) continue;
+    const std::size_t index = key.keycode - map->firstKey;
+    if (index >= map->keys.size()) continue;
+    // The server keeps no actions for a key whose actions are all NoAction.
+    const std::vector<Action>& now = map->keys[index];
+    if (now.empty() || now == key.disarmed) writeKeyActions(c, *map, key.keycode, key.original);
   }
 }
 

@@ -23,8 +23,8 @@ class GrabBreakingKeys {
   // Replaces every grab-breaking action of the map with NoAction,
   // remembering each for restore(). Returns whether the map has none left.
   bool disarm();
-  // Puts back what disarm() replaced, where the map still has NoAction in
-  // its place, and forgets it.
+  // Puts back the actions of every key disarm() changed that has not been
+  // changed since, and forgets them.
   void restore();
 
   // Whether `event` (an xcb_generic_event_t of Qt's connection) tells that
@@ -33,14 +33,15 @@ class GrabBreakingKeys {
 
  private:
   using Action = std::array<std::uint8_t, 8>;
-  struct Replaced {
+  // A key whose actions disarm() changed.
+  struct Disarmed {
     std::uint8_t keycode;
-    std::size_t index;  // among the key's actions
-    Action action;
+    std::vector<Action> original;  // all the key's actions before
+    std::vector<Action> disarmed;  // and after
   };
 
   int xkbEvent_ = -1;  // XKB's event code, or -1 without XKB
-  std::vector<Replaced> replaced_;
+  std::vector<Disarmed> disarmed_;
 };
 
 }  // namespace umbrafold::x11

@@ -14,13 +14,6 @@ namespace {
 constexpr std::uint32_t kOverlayMajor = 0;
 constexpr std::uint32_t kOverlayMinor = 3;
 
-xcb_atom_t bypassCompositorAtom(xcb_connection_t* c) {
-  constexpr char name[] = "_NET_WM_BYPASS_COMPOSITOR";
-  auto answer =
-      reply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
-  return answer ? answer->atom : xcb_atom_t{XCB_ATOM_NONE};
-}
-
 }  // namespace
 
 std::unique_ptr<Overlay> Overlay::take() {
@@ -51,12 +44,6 @@ std::unique_ptr<Overlay> Overlay::take() {
   const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
   xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &events);
   if (shapeEvent >= 0) xcb_shape_select_input(c, window, 1);
-  // xcompmgr composites the overlay like any window; a compositor that reads
-  // the property then leaves it alone.
-  if (const xcb_atom_t bypass = bypassCompositorAtom(c); bypass != XCB_ATOM_NONE) {
-    const std::uint32_t one = 1;
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, bypass, XCB_ATOM_CARDINAL, 32, 1, &one);
-  }
   taken->show();
   taken->unshape();
   xcb_flush(c);
@@ -77,9 +64,6 @@ Overlay::~Overlay() {
     // every click through to the windows below.
     xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED,
                          window_, 0, 0, 0, nullptr);
-  }
-  if (const xcb_atom_t bypass = bypassCompositorAtom(c); bypass != XCB_ATOM_NONE) {
-    xcb_delete_property(c, window_, bypass);
   }
   // Mapped again against a compositor's wish: a compositor that does not
   // redirect the screen now shows nothing there, and the overlay would hide
@@ -125,13 +109,10 @@ bool Overlay::handle(const void* message) {
 }
 
 void Overlay::show() {
-  xcb_map_window(qtConnection(), window_);
-  raise();
-}
-
-void Overlay::raise() {
+  xcb_connection_t* c = qtConnection();
+  xcb_map_window(c, window_);
   const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-  xcb_configure_window(qtConnection(), window_, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+  xcb_configure_window(c, window_, XCB_CONFIG_WINDOW_STACK_MODE, &above);
 }
 
 // No shape is the whole window, for what is shown and for input alike.

@@ -38,7 +38,6 @@ class Overlay {
  private:
   Overlay(std::uint32_t root, std::uint32_t window, int shapeEvent);
   void show();
-  void raise();
   void unshape();
   bool screenRedirected() const;
 
