@@ -1,7 +1,6 @@
-// Presentation on X11: "disable process switching" is an active grab of the
-// keyboard and the pointer on the root window, with no key of the keyboard
-// map able to break it; covering is keeping the curtains' windows mapped,
-// in place and on top, whatever other clients do to them.
+// Presentation on X11: "disable process switching" is the grabs of
+// x11grabs.h; covering is keeping the curtains' windows mapped, in place and
+// on top, whatever other clients do to them.
 //
 // Where the server offers the Composite Overlay Window, the curtains live
 // inside it: the server never stacks a child of the root above it and never
@@ -17,23 +16,17 @@
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPointer>
-#include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
-#include <thread>
 #include <vector>
 
 #include "presentation.h"
-#include "x11keymap.h"
+#include "x11grabs.h"
 #include "x11monitors.h"
 #include "x11overlay.h"
 #include "x11window.h"
@@ -41,13 +34,6 @@
 
 namespace umbrafold {
 namespace {
-
-using namespace std::chrono_literals;
-
-// How long a grab is retried while another client holds the device, and how
-// often. A menu or a drag in another client usually lets go within this time.
-constexpr auto kGrabPatience = 1000ms;
-constexpr auto kGrabRetry = 50ms;
 
 // The class of the curtains' windows (instance and class name), distinct
 // from the setup window's, and of the plain window under the overlay.
@@ -72,26 +58,21 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
       root_ = screen->root;
       white_ = screen->white_pixel;
       bypassCompositor_ = internAtom(c_, "_NET_WM_BYPASS_COMPOSITOR");
-      keys_.emplace();
     }
-    retryGrab_.setSingleShot(true);
-    retryGrab_.setInterval(kGrabRetry);
-    QObject::connect(&retryGrab_, &QTimer::timeout, [this] { takeGrabsBack(); });
   }
 
   // Gives back what it holds, as long as Qt's connection is still there.
   ~X11Presentation() override {
     if (!qGuiApp) return;
     while (!covered_.empty()) uncover(covered_.front().widget.data());
-    releaseGrabs();
   }
 
   PresentationOptions options() const override { return current_; }
 
   bool setOptions(PresentationOptions options) override {
     const bool wantsGrab = (options.raw & PresentationOptions::disableProcessSwitching) != 0;
-    if (wantsGrab && !(keyboard_ && pointer_) && !grab()) return false;
-    if (!wantsGrab) releaseGrabs();
+    if (wantsGrab && !grabs_.take()) return false;
+    if (!wantsGrab) grabs_.release();
     current_ = options;
     return true;
   }
@@ -149,9 +130,7 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   //   ours: raise ours there;
   // - a window of ours unmapped, moved, resized or taken from its parent by
   //   another client: put it back; covered up: raise ours;
-  // - the overlay unmapped or reshaped by a compositor: undo it;
-  // - a grab broken by the server (XKB's Ungrab action): take it back;
-  // - the keyboard map changed: take grab-breaking actions out of it.
+  // - the overlay unmapped or reshaped by a compositor: undo it.
   //
   // A child's ConfigureNotify reported on the root reaches Qt only because of
   // the SubstructureNotify asked for here, and Qt takes any ConfigureNotify
@@ -162,16 +141,6 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     if (eventType != "xcb_generic_event_t") return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     const std::uint8_t type = event->response_type & 0x7f;
-    if (type == XCB_FOCUS_IN || type == XCB_FOCUS_OUT) {
-      // Both carry the mode at the same place.
-      const auto* focus = reinterpret_cast<const xcb_focus_in_event_t*>(event);
-      if (focus->mode == XCB_NOTIFY_MODE_UNGRAB && (keyboard_ || pointer_)) takeGrabsBack();
-      return false;
-    }
-    if (keyboard_ && keys_ && keys_->isMapChange(event)) {
-      disarmKeys();
-      return false;
-    }
     if (covered_.empty()) return false;
     if (overlay_ && overlay_->handle(event)) return swallowed(event);
     switch (type) {
@@ -241,96 +210,6 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     xcb_window_t window;  // the curtain's own window
     Rect frame;           // where it must stay, in device pixels
   };
-
-  // Takes the keyboard, then the pointer, each retried for up to about one
-  // second while another client holds it. On failure releases what it took.
-  bool grab() {
-    if (!c_ || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) return false;
-    if (keys_->killsGrabs()) {
-      std::fputs(
-          "umbrafold: the keyboard map lets Ctrl+Alt+KP_Multiply (XF86ClearGrab) kill any "
-          "program that holds the keyboard, so the curtain could be taken down without the "
-          "password; remove the XKB option grab:break_actions (setxkbmap -option) first\n",
-          stderr);
-      return false;
-    }
-    QElapsedTimer elapsed;
-    elapsed.start();
-    const auto patience = std::chrono::milliseconds(kGrabPatience).count();
-    while (!keyboard_) {
-      keyboard_ = grabKeyboardOnce();
-      if (!keyboard_ && !waitBeforeRetry(elapsed, patience)) break;
-    }
-    while (keyboard_ && !pointer_) {
-      pointer_ = grabPointerOnce();
-      if (!pointer_ && !waitBeforeRetry(elapsed, patience)) break;
-    }
-    if (keyboard_ && pointer_) {
-      disarmKeys();
-      return true;
-    }
-    releaseGrabs();
-    return false;
-  }
-
-  bool grabKeyboardOnce() {
-    auto answer = reply(xcb_grab_keyboard_reply(
-        c_,
-        xcb_grab_keyboard(c_, 1, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-        nullptr));
-    return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
-  }
-
-  bool grabPointerOnce() {
-    auto answer = reply(xcb_grab_pointer_reply(
-        c_,
-        xcb_grab_pointer(c_, 1, root_, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC, XCB_WINDOW_NONE,
-                         XCB_CURSOR_NONE, XCB_CURRENT_TIME),
-        nullptr));
-    return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
-  }
-
-  // The server let go of our grabs (or may have): take them again now, and
-  // keep trying every few milliseconds while another client got in first.
-  // Grabbing what this client already holds is harmless.
-  void takeGrabsBack() {
-    if (!c_ || !(current_.raw & PresentationOptions::disableProcessSwitching)) return;
-    const bool keyboard = grabKeyboardOnce();
-    const bool pointer = grabPointerOnce();
-    if (!keyboard || !pointer) retryGrab_.start();
-  }
-
-  static bool waitBeforeRetry(const QElapsedTimer& elapsed, qint64 patience) {
-    if (elapsed.elapsed() >= patience) return false;
-    std::this_thread::sleep_for(kGrabRetry);
-    return true;
-  }
-
-  void releaseGrabs() {
-    retryGrab_.stop();
-    if (!c_) return;
-    const bool held = pointer_ || keyboard_;
-    if (pointer_) xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
-    if (keyboard_) xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
-    pointer_ = keyboard_ = false;
-    if (held) {
-      keys_->restore();
-      xcb_flush(c_);
-    }
-  }
-
-  // While the keyboard is held, no key of the map may break the grab or kill
-  // this client: such actions are taken out as soon as they appear (and put
-  // back when the keyboard is given back).
-  void disarmKeys() {
-    if (!keys_->disarm()) {
-      std::fputs(
-          "umbrafold: the keyboard map has a key that breaks grabs (XKB option "
-          "grab:break_actions) and the X server did not let it be removed; the curtain stays "
-          "up, but that key can end it without the password\n",
-          stderr);
-    }
-  }
 
   Covered* find(xcb_window_t window) {
     const auto it =
@@ -530,17 +409,13 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   std::uint32_t white_ = 0xffffff;
   xcb_atom_t bypassCompositor_ = XCB_ATOM_NONE;
   PresentationOptions current_;
-  bool keyboard_ = false;
-  bool pointer_ = false;
-  std::optional<x11::GrabBreakingKeys> keys_;  // present with an X connection
+  x11::Grabs grabs_;
   std::vector<Covered> covered_;
   std::unique_ptr<x11::Overlay> overlay_;  // held while anything is covered
   xcb_window_t guard_ = XCB_WINDOW_NONE;   // the plain window under it
   bool watching_ = false;
   std::uint32_t rootMask_ = 0;
-  QTimer retryGrab_;
-  // Installed for the whole life of the presentation: focus events that
-  // tell of a broken grab come before any curtain is covered.
+  // Installed for the whole life of the presentation.
   struct Installer {
     explicit Installer(QAbstractNativeEventFilter* filter) : filter_(filter) {
       QCoreApplication::instance()->installNativeEventFilter(filter_);
