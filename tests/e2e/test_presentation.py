@@ -62,9 +62,10 @@ class PresentationTest(e2e.XSessionCase):
     def test_armed_holds_keyboard_and_pointer_and_gives_them_back(self):
         self.arm()
         # Both curtains ask the compositor to leave them alone.
-        windows = self.x.output(["xdotool", "search", "--onlyvisible", "--pid",
-                                 str(self.probe.process.pid), "--name",
-                                 "^umbrafold_presentation_probe$"]).split()
+        # They live inside the Composite Overlay Window, where xdotool does
+        # not look.
+        windows = [line.split()[0] for line in self.x.output(
+            [e2e.program("umbrafold_xprobe"), "find", "umbrafold_presentation_probe"]).splitlines()]
         self.assertEqual(len(windows), 2)
         for window in windows:
             self.assertIn("= 1", self.x.output(["xprop", "-id", window,

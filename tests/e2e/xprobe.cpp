@@ -18,14 +18,33 @@
 //       and fights until standard input closes.
 //   umbrafold_xprobe lower WINDOW
 //       Puts the window below all its siblings.
-//   umbrafold_xprobe sample DURATION_MS X,Y
+//   umbrafold_xprobe sample DURATION_MS X,Y [RRGGBB]
 //       Reads the root window's pixel at the point as often as it can for
 //       the duration and prints "share <fraction> longest <ms>": the share
-//       of samples that were not white and the longest such stretch.
+//       of samples that were not white (or, given a colour, that were of
+//       that colour) and the longest such stretch.
 //   umbrafold_xprobe tick INTERVAL_MS
 //       Wakes every INTERVAL_MS and sends the server one request, flushed,
 //       until standard input closes: the least an animating client and the
 //       server can cost at that frame rate, as a reference for measurements.
+//   umbrafold_xprobe find NAME
+//       Prints "<id> <x> <y> <width> <height>" for every viewable window
+//       named NAME, among the root's descendants and the Composite Overlay
+//       Window's (which the root's tree does not list). Looking at the
+//       overlay takes it for a moment: when nobody else holds it, the
+//       server creates and destroys it, and the windows under it are
+//       exposed again.
+//   umbrafold_xprobe compositing
+//       Exits 0 when a compositing manager owns the selection
+//       _NET_WM_CM_S0, else 1.
+//   umbrafold_xprobe grab-breaking
+//       Exits 0 when a key of the core keyboard's map carries an XKB action
+//       that breaks grabs or kills their holders ("Ungrab", "ClsGrb"),
+//       else 1.
+//   umbrafold_xprobe hang
+//       Plays a compositing manager that stopped painting: redirects every
+//       child of the root and draws nothing, until standard input closes.
+//       Prints "redirected", or "busy" when another client redirects them.
 //   umbrafold_xprobe wait-white TIMEOUT_MS X,Y [X,Y...]
 //       Polls the root window's pixels at the points until all are white and
 //       prints the CLOCK_MONOTONIC time of that moment in seconds, or prints
@@ -33,7 +52,19 @@
 
 #include <poll.h>
 #include <unistd.h>
+#include <xcb/composite.h>
 #include <xcb/xcb.h>
+// xkb.h names a field "explicit", a C++ keyword.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wkeyword-macro"
+#endif
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -42,6 +73,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -192,6 +224,7 @@ int lower(char** argv) {
 }
 
 bool isWhite(Connection& x, int px, int py);
+std::uint32_t pixel(Connection& x, int px, int py);
 
 int tick(char** argv) {
   Connection x;
@@ -213,11 +246,14 @@ int tick(char** argv) {
   }
 }
 
-int sample(char** argv) {
+int sample(char** argv, int argc) {
   Connection x;
   const auto duration = std::chrono::milliseconds(std::atoi(argv[0]));
   int px = 0, py = 0;
   if (std::sscanf(argv[1], "%d,%d", &px, &py) != 2) return 2;
+  const std::optional<std::uint32_t> colour =
+      argc > 2 ? std::optional(static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 16)))
+               : std::nullopt;
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   long samples = 0, covered = 0;
@@ -225,7 +261,7 @@ int sample(char** argv) {
   auto last = start;
   bool wasCovered = false;
   while (Clock::now() - start < duration) {
-    const bool white = isWhite(x, px, py);
+    const bool white = colour ? pixel(x, px, py) != *colour : isWhite(x, px, py);
     const auto now = Clock::now();
     ++samples;
     if (!white) {
@@ -282,6 +318,147 @@ int sendKeys(char** argv, int argc) {
   return 0;
 }
 
+// A window's text property (of any type), or empty.
+std::string propertyText(Connection& x, xcb_window_t w, xcb_atom_t property) {
+  auto* value = xcb_get_property_reply(
+      x.c, xcb_get_property(x.c, 0, w, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 256), nullptr);
+  std::string text;
+  if (value) {
+    text.assign(static_cast<const char*>(xcb_get_property_value(value)),
+                static_cast<std::size_t>(xcb_get_property_value_length(value)));
+  }
+  std::free(value);
+  return text;
+}
+
+xcb_atom_t netWmName(Connection& x) {
+  static xcb_atom_t atom = [&x] {
+    constexpr char name[] = "_NET_WM_NAME";
+    auto* reply =
+        xcb_intern_atom_reply(x.c, xcb_intern_atom(x.c, 0, sizeof name - 1, name), nullptr);
+    const xcb_atom_t found = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return found;
+  }();
+  return atom;
+}
+
+// The viewable descendants of `parent` named `name`, printed as find does.
+void printNamed(Connection& x, xcb_window_t parent, const std::string& name) {
+  auto* tree = xcb_query_tree_reply(x.c, xcb_query_tree(x.c, parent), nullptr);
+  if (!tree) return;
+  const xcb_window_t* children = xcb_query_tree_children(tree);
+  const int count = xcb_query_tree_children_length(tree);
+  for (int i = 0; i < count; ++i) {
+    const xcb_window_t w = children[i];
+    auto* attributes =
+        xcb_get_window_attributes_reply(x.c, xcb_get_window_attributes(x.c, w), nullptr);
+    const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    std::free(attributes);
+    if (!viewable) continue;
+    const bool named =
+        propertyText(x, w, XCB_ATOM_WM_NAME) == name || propertyText(x, w, netWmName(x)) == name;
+    if (named) {
+      auto* geometry = xcb_get_geometry_reply(x.c, xcb_get_geometry(x.c, w), nullptr);
+      auto* at = xcb_translate_coordinates_reply(
+          x.c, xcb_translate_coordinates(x.c, w, x.screen->root, 0, 0), nullptr);
+      if (geometry && at) {
+        std::printf("%u %d %d %u %u\n", w, at->dst_x, at->dst_y, geometry->width, geometry->height);
+      }
+      std::free(geometry);
+      std::free(at);
+    }
+    printNamed(x, w, name);
+  }
+  std::free(tree);
+}
+
+int find(const std::string& name) {
+  Connection x;
+  printNamed(x, x.screen->root, name);
+  const xcb_query_extension_reply_t* composite = xcb_get_extension_data(x.c, &xcb_composite_id);
+  if (composite && composite->present) {
+    std::free(
+        xcb_composite_query_version_reply(x.c, xcb_composite_query_version(x.c, 0, 4), nullptr));
+    auto* overlay = xcb_composite_get_overlay_window_reply(
+        x.c, xcb_composite_get_overlay_window(x.c, x.screen->root), nullptr);
+    if (overlay) printNamed(x, overlay->overlay_win, name);
+    std::free(overlay);
+    xcb_composite_release_overlay_window(x.c, x.screen->root);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+int compositing() {
+  Connection x;
+  constexpr char name[] = "_NET_WM_CM_S0";
+  auto* atom = xcb_intern_atom_reply(x.c, xcb_intern_atom(x.c, 0, sizeof name - 1, name), nullptr);
+  if (!atom) return 2;
+  auto* owner =
+      xcb_get_selection_owner_reply(x.c, xcb_get_selection_owner(x.c, atom->atom), nullptr);
+  const bool owned = owner && owner->owner != XCB_WINDOW_NONE;
+  std::free(owner);
+  std::free(atom);
+  return owned ? 0 : 1;
+}
+
+int grabBreaking() {
+  Connection x;
+  std::free(xcb_xkb_use_extension_reply(x.c, xcb_xkb_use_extension(x.c, 1, 0), nullptr));
+  auto* map = xcb_xkb_get_map_reply(
+      x.c,
+      xcb_xkb_get_map(x.c, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_MAP_PART_KEY_ACTIONS, 0, 0, 0, 0, 0, 0,
+                      0, 0, 0, 0, 0, 0, 0, 0, 0, 0),
+      nullptr);
+  if (!map) return 2;
+  xcb_xkb_get_map_map_t parts{};
+  xcb_xkb_get_map_map_unpack(xcb_xkb_get_map_map(map), map->nTypes, map->nKeySyms, map->nKeyActions,
+                             map->totalActions, map->totalKeyBehaviors, map->virtualMods,
+                             map->totalKeyExplicit, map->totalModMapKeys, map->totalVModMapKeys,
+                             map->present, &parts);
+  bool found = false;
+  for (int i = 0; i < map->totalActions && parts.acts_rtrn_acts; ++i) {
+    char action[9] = {};
+    std::memcpy(action, &parts.acts_rtrn_acts[i], 8);
+    found = found ||
+            (static_cast<unsigned char>(action[0]) == 0x86 &&
+             (std::strcmp(action + 1, "ClsGrb") == 0 || std::strcmp(action + 1, "Ungrab") == 0));
+  }
+  std::free(map);
+  return found ? 0 : 1;
+}
+
+int hang() {
+  Connection x;
+  std::free(
+      xcb_composite_query_version_reply(x.c, xcb_composite_query_version(x.c, 0, 4), nullptr));
+  auto* error = xcb_request_check(x.c, xcb_composite_redirect_subwindows_checked(
+                                           x.c, x.screen->root, XCB_COMPOSITE_REDIRECT_MANUAL));
+  const bool busy = error != nullptr;
+  std::free(error);
+  say(busy ? "busy" : "redirected");
+  if (busy) return 1;
+  untilStdinCloses([](const std::string&) {});
+  return 0;
+}
+
+// The root window's pixel at the point as 0xRRGGBB (a depth-24 visual).
+std::uint32_t pixel(Connection& x, int px, int py) {
+  auto* reply = xcb_get_image_reply(
+      x.c,
+      xcb_get_image(x.c, XCB_IMAGE_FORMAT_Z_PIXMAP, x.screen->root, static_cast<std::int16_t>(px),
+                    static_cast<std::int16_t>(py), 1, 1, ~0u),
+      nullptr);
+  std::uint32_t value = 0;
+  if (reply && xcb_get_image_data_length(reply) >= 3) {
+    const std::uint8_t* data = xcb_get_image_data(reply);
+    value = std::uint32_t{data[2]} << 16 | std::uint32_t{data[1]} << 8 | data[0];
+  }
+  std::free(reply);
+  return value;
+}
+
 bool isWhite(Connection& x, int px, int py) {
   auto* reply = xcb_get_image_reply(
       x.c,
@@ -330,8 +507,12 @@ int main(int argc, char** argv) {
   if (command == "send-keys" && argc >= 4) return sendKeys(argv + 2, argc - 2);
   if (command == "fight" && argc == 7) return fight(argv + 2);
   if (command == "lower" && argc == 3) return lower(argv + 2);
-  if (command == "sample" && argc == 4) return sample(argv + 2);
+  if (command == "sample" && (argc == 4 || argc == 5)) return sample(argv + 2, argc - 2);
   if (command == "tick" && argc == 3) return tick(argv + 2);
+  if (command == "find" && argc == 3) return find(argv[2]);
+  if (command == "hang" && argc == 2) return hang();
+  if (command == "compositing" && argc == 2) return compositing();
+  if (command == "grab-breaking" && argc == 2) return grabBreaking();
   if (command == "wait-white" && argc >= 4) return waitWhite(argv + 2, argc - 2, true);
   if (command == "wait-uncovered" && argc >= 4) return waitWhite(argv + 2, argc - 2, false);
   std::fprintf(stderr, "usage: see the top of xprobe.cpp\n");

@@ -55,6 +55,7 @@ class Umbrafold:
                             "CLAUDE_CONFIG_DIR": os.path.join(self.home, "claude"),
                             "CODEX_HOME": os.path.join(self.home, "codex")})
         environment.update(env or {})
+        self.build = build
         self.log = os.path.join(self.home, "umbrafold.log")
         with open(self.log, "wb") as log:
             self.process = session.spawn([os.path.join(build, "umbrafold")], env=environment,
@@ -94,13 +95,22 @@ class Umbrafold:
 
     # -- the curtains ------------------------------------------------------
 
+    def curtain_frames(self):
+        """{window id: (x, y, w, h)} of the curtains on the screen, in root
+        coordinates, also those inside the Composite Overlay Window, which
+        xdotool neither finds nor places right."""
+        out = self.x.output([os.path.join(self.build, "umbrafold_xprobe"), "find",
+                             "Umbrafold curtain"])
+        frames = {}
+        for line in out.splitlines():
+            window, *frame = line.split()
+            frames[window] = tuple(int(v) for v in frame)
+        return frames
+
     def curtain_windows(self):
         """{output: window id} of the curtains on the screen."""
-        ids = self.x.output(["xdotool", "search", "--onlyvisible", "--pid", str(self.pid),
-                             "--name", "^Umbrafold curtain$"]).split()
         found = {}
-        for window in ids:
-            x, y, _, _ = self.setup_geometry(window)
+        for window, (x, y, _, _) in self.curtain_frames().items():
             for name, (mx, my, mw, mh) in self.x.monitors().items():
                 if mx <= x < mx + mw and my <= y < my + mh:
                     found[name] = window

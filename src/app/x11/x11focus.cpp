@@ -4,7 +4,12 @@
 // While a curtain is key, every key event that reaches this client (through
 // the keyboard grab, reported on the root while another client's window has
 // the input focus, or on another curtain) is handed to the key curtain, so
-// no keystroke depends on which window holds the X input focus.
+// no keystroke depends on which window holds the X input focus: once as the
+// X event arrives, and again as Qt delivers it, because Qt sends key events
+// to the window it last saw gain the focus, and it learns of a new key
+// curtain only when the server's FocusIn arrives, after keys typed before
+// it (a key curtain whose monitor went away is closed at once, and what is
+// typed into it later would be lost).
 
 #include <xcb/xcb.h>
 #include <QAbstractNativeEventFilter>
@@ -15,6 +20,7 @@
 #include <QEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPointer>
 #include <QWidget>
 #include <QWindow>
@@ -42,6 +48,7 @@ class X11Focus final : public Focus, public QAbstractNativeEventFilter {
  public:
   X11Focus() {
     QCoreApplication::instance()->installNativeEventFilter(this);
+    QCoreApplication::instance()->installEventFilter(this);
     QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
                      [this](Qt::ApplicationState state) {
                        const bool wasActive = active_;
@@ -104,8 +111,20 @@ class X11Focus final : public Focus, public QAbstractNativeEventFilter {
   }
 
  protected:
-  // Waits for the expose of a window made key before it was mapped.
+  // Hands a key event Qt delivers to another of our windows to the key
+  // curtain, and waits for the expose of a window made key before it was
+  // mapped.
   bool eventFilter(QObject* watched, QEvent* event) override {
+    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) &&
+        watched->isWindowType() && key_ && key_->isVisible() && key_->windowHandle() &&
+        watched != key_->windowHandle()) {
+      const auto* key = static_cast<const QKeyEvent*>(event);
+      QKeyEvent handed(key->type(), key->key(), key->modifiers(), key->nativeScanCode(),
+                       key->nativeVirtualKey(), key->nativeModifiers(), key->text(),
+                       key->isAutoRepeat(), static_cast<quint16>(key->count()));
+      QCoreApplication::sendEvent(key_->windowHandle(), &handed);
+      return true;
+    }
     if (event->type() == QEvent::Expose && watched == pendingHandle_ &&
         pendingHandle_->isExposed()) {
       pendingHandle_->removeEventFilter(this);

@@ -1,81 +1,54 @@
-// Presentation on X11: "disable process switching" is an active grab of the
-// keyboard and the pointer on the root window, and covering is keeping the
-// curtains' windows mapped, in place and on top of every other child of the
-// root, whatever other clients do to them.
+// Presentation on X11: "disable process switching" is the grabs of
+// x11grabs.h; covering is keeping the curtains' windows mapped, in place and
+// on top, whatever other clients do to them.
+//
+// Where the server offers the Composite Overlay Window, the curtains live
+// inside it: the server never stacks a child of the root above it and never
+// redirects it, so neither a window that keeps raising itself nor a
+// compositing manager (hung, restarting, casting shadows) can show anything
+// over them. Under the overlay, one plain white window as large as the root
+// is kept on top of the root's children, in case the overlay does not show
+// for a moment (one window, so that a compositor's shadows never fall on
+// the screen). Without Composite, the curtains themselves are kept on top.
 
-#include <xcb/randr.h>
+#include <xcb/shape.h>
 #include <xcb/xcb.h>
-// xkb.h names a field "explicit", a C++ keyword.
-#ifdef __clang__
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wkeyword-macro"
-#endif
-#define explicit explicit_
-#include <xcb/xkb.h>
-#undef explicit
-#ifdef __clang__
-#pragma clang diagnostic pop
-#endif
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPointer>
-#include <QTimer>
 #include <QWidget>
 
-#include <strings.h>
-
 #include <algorithm>
-#include <array>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <optional>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "presentation.h"
+#include "x11grabs.h"
+#include "x11monitors.h"
+#include "x11overlay.h"
 #include "x11window.h"
 #include "xcbconnection.h"
 
 namespace umbrafold {
 namespace {
 
-using namespace std::chrono_literals;
-
-// How long a grab is retried while another client holds the device, and how
-// often. A menu or a drag in another client usually lets go within this time.
-constexpr auto kGrabPatience = 1000ms;
-constexpr auto kGrabRetry = 50ms;
-
-// The type of XKB's server-private actions (XkbSA_XFree86Private).
-constexpr unsigned char kPrivateAction = 0x86;
-
 // The class of the curtains' windows (instance and class name), distinct
-// from the setup window's.
+// from the setup window's, and of the plain window under the overlay.
 constexpr char kCurtainClass[] = "umbrafold-curtain\0Umbrafold-curtain";
+constexpr char kGuardClass[] = "umbrafold-guard\0Umbrafold-guard";
 
 using x11::qtConnection;
+using x11::Rect;
 using x11::reply;
-using x11::Reply;
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
   auto answer = reply(xcb_intern_atom_reply(
       c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
   return answer ? answer->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
-
-struct Rect {
-  std::int32_t x = 0, y = 0;
-  std::uint32_t width = 0, height = 0;
-  friend bool operator==(const Rect&, const Rect&) = default;
-};
 
 class X11Presentation final : public Presentation, public QAbstractNativeEventFilter {
  public:
@@ -86,24 +59,20 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
       white_ = screen->white_pixel;
       bypassCompositor_ = internAtom(c_, "_NET_WM_BYPASS_COMPOSITOR");
     }
-    retryGrab_.setSingleShot(true);
-    retryGrab_.setInterval(kGrabRetry);
-    QObject::connect(&retryGrab_, &QTimer::timeout, [this] { takeGrabsBack(); });
   }
 
   // Gives back what it holds, as long as Qt's connection is still there.
   ~X11Presentation() override {
     if (!qGuiApp) return;
-    stopWatching();
-    releaseGrabs();
+    while (!covered_.empty()) uncover(covered_.front().widget.data());
   }
 
   PresentationOptions options() const override { return current_; }
 
   bool setOptions(PresentationOptions options) override {
     const bool wantsGrab = (options.raw & PresentationOptions::disableProcessSwitching) != 0;
-    if (wantsGrab && !(keyboard_ && pointer_) && !grab()) return false;
-    if (!wantsGrab) releaseGrabs();
+    if (wantsGrab && !grabs_.take()) return false;
+    if (!wantsGrab) grabs_.release();
     current_ = options;
     return true;
   }
@@ -111,44 +80,57 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
   void cover(QWidget* curtain, const QString& display) override {
     if (!c_ || !curtain) return;
     const auto window = static_cast<xcb_window_t>(curtain->winId());
-    if (bypassCompositor_ != XCB_ATOM_NONE) {
-      const std::uint32_t one = 1;
-      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, bypassCompositor_, XCB_ATOM_CARDINAL,
-                          32, 1, &one);
+    describeCurtain(window);
+    if (covered_.empty() && !overlay_) {
+      overlay_ = x11::Overlay::take();
+      if (overlay_) guard_ = makeGuard();
     }
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
-                        sizeof kCurtainClass, kCurtainClass);
-    // Whatever the curtain has not painted (yet) is white, never what was on
-    // the screen before; and the curtain hears when it is covered up.
-    const std::uint32_t background = white_;
-    xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXEL, &background);
-    selectVisibility(window);
 
     Covered* covered = find(window);
     if (!covered) {
       covered_.push_back({curtain, window, {}});
       covered = &covered_.back();
     }
-    covered->frame = monitorFrame(display).value_or(currentFrame(window));
-    placeExactly(*covered);
+    covered->frame = x11::monitorFrame(display).value_or(currentFrame(window));
+    if (overlay_ && parentOf(window) != overlay_->window()) putBack(*covered);
+    placeExactly(window, covered->frame);
     startWatching();
+    if (guard_ != XCB_WINDOW_NONE) x11::raiseAbove(guard_);
     x11::raiseAbove(window);
   }
 
   void uncover(QWidget* curtain) override {
-    std::erase_if(covered_, [curtain](const Covered& covered) {
-      return covered.widget.isNull() || covered.widget == curtain;
-    });
-    if (covered_.empty()) stopWatching();
+    for (auto it = covered_.begin(); it != covered_.end();) {
+      if (!it->widget.isNull() && it->widget != curtain) {
+        ++it;
+        continue;
+      }
+      // Out of the overlay before it is given back: the server destroys the
+      // overlay's children with it when no other client holds it.
+      if (overlay_ && it->widget) {
+        xcb_unmap_window(c_, it->window);
+        xcb_reparent_window(c_, it->window, root_, static_cast<std::int16_t>(it->frame.x),
+                            static_cast<std::int16_t>(it->frame.y));
+      }
+      it = covered_.erase(it);
+    }
+    if (covered_.empty()) {
+      stopWatching();
+      if (guard_ != XCB_WINDOW_NONE) xcb_destroy_window(c_, guard_);
+      guard_ = XCB_WINDOW_NONE;
+      overlay_.reset();
+    }
+    if (c_) xcb_flush(c_);
   }
 
   // Sees every event of Qt's connection before Qt does, and answers at once,
   // not a turn of the event loop later:
   // - another client's window mapped, moved, restacked or circulated among
-  //   the root's children may now be above a curtain: raise the curtains;
-  // - a curtain unmapped, moved, resized or taken from the root by another
-  //   client: put it back; a curtain covered up: raise the curtains;
-  // - a grab broken by the server (XKB's Ungrab action): take it back.
+  //   the root's children (or inside the overlay) may now be above one of
+  //   ours: raise ours there;
+  // - a window of ours unmapped, moved, resized or taken from its parent by
+  //   another client: put it back; covered up: raise ours;
+  // - the overlay unmapped or reshaped by a compositor: undo it.
   //
   // A child's ConfigureNotify reported on the root reaches Qt only because of
   // the SubstructureNotify asked for here, and Qt takes any ConfigureNotify
@@ -159,174 +141,75 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     if (eventType != "xcb_generic_event_t") return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     const std::uint8_t type = event->response_type & 0x7f;
-    if (type == XCB_FOCUS_IN || type == XCB_FOCUS_OUT) {
-      // Both carry the mode at the same place.
-      const auto* focus = reinterpret_cast<const xcb_focus_in_event_t*>(event);
-      if (focus->mode == XCB_NOTIFY_MODE_UNGRAB && (keyboard_ || pointer_)) takeGrabsBack();
-      return false;
-    }
     if (covered_.empty()) return false;
+    if (overlay_ && overlay_->handle(event)) return swallowed(event);
     switch (type) {
       case XCB_MAP_NOTIFY: {
         const auto* map = reinterpret_cast<const xcb_map_notify_event_t*>(event);
-        if (map->event == root_ && !find(map->window)) restackCurtains();
+        if (isParent(map->event) && !isOurs(map->window)) restack(map->event);
         break;
       }
       case XCB_CONFIGURE_NOTIFY: {
         const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-        if (configure->event != root_ || configure->window == root_) break;
-        if (Covered* curtain = find(configure->window)) {
-          const Rect now{configure->x, configure->y, configure->width, configure->height};
-          if (now != curtain->frame) placeExactly(*curtain);
-        } else {
-          restackCurtains();
+        const Rect now{configure->x, configure->y, configure->width, configure->height};
+        if (configure->window == root_) {
+          if (guard_ != XCB_WINDOW_NONE) placeGuard(now);
+        } else if (configure->event != configure->window) {
+          if (isParent(configure->event) && !isOurs(configure->window)) {
+            restack(configure->event);
+          }
+        } else if (const Covered* covered = find(configure->window)) {
+          if (now != covered->frame) placeExactly(configure->window, covered->frame);
+        } else if (configure->window == guard_ && now != rootFrame()) {
+          placeGuard(rootFrame());
         }
-        return (rootMask_ & XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY) == 0;
+        break;
       }
       case XCB_CIRCULATE_NOTIFY: {
         const auto* circulate = reinterpret_cast<const xcb_circulate_notify_event_t*>(event);
-        if (circulate->event == root_) restackCurtains();
+        if (isParent(circulate->event) && !isOurs(circulate->window)) restack(circulate->event);
         break;
       }
       case XCB_UNMAP_NOTIFY: {
         const auto* unmap = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
-        Covered* curtain = unmap->event == root_ ? find(unmap->window) : nullptr;
-        if (curtain && curtain->widget && curtain->widget->isVisible()) {
-          xcb_map_window(c_, curtain->window);
-          x11::raiseAbove(curtain->window);
+        if (unmap->event != unmap->window) break;
+        const Covered* covered = find(unmap->window);
+        if (unmap->window == guard_ ||
+            (covered && covered->widget && covered->widget->isVisible())) {
+          xcb_map_window(c_, unmap->window);
+          x11::raiseAbove(unmap->window);
         }
         break;
       }
       case XCB_REPARENT_NOTIFY: {
         const auto* reparent = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
-        Covered* curtain = find(reparent->window);
-        if (curtain && reparent->parent != root_) {
-          xcb_reparent_window(c_, curtain->window, root_,
-                              static_cast<std::int16_t>(curtain->frame.x),
-                              static_cast<std::int16_t>(curtain->frame.y));
-          if (curtain->widget && curtain->widget->isVisible()) xcb_map_window(c_, curtain->window);
-          x11::raiseAbove(curtain->window);
+        if (reparent->event != reparent->window) break;
+        if (const Covered* covered = find(reparent->window)) {
+          if (reparent->parent != curtainParent()) putBack(*covered);
+        } else if (reparent->window == guard_ && reparent->parent != root_) {
+          putBackGuard();
         }
         break;
       }
       case XCB_VISIBILITY_NOTIFY: {
         const auto* visibility = reinterpret_cast<const xcb_visibility_notify_event_t*>(event);
-        if (visibility->state != XCB_VISIBILITY_UNOBSCURED && find(visibility->window) &&
-            !curtainsOnTop()) {
-          restackCurtains();
-        }
+        if (visibility->state == XCB_VISIBILITY_UNOBSCURED || !isOurs(visibility->window)) break;
+        const xcb_window_t parent = visibility->window == guard_ ? root_ : curtainParent();
+        if (!onTop(parent)) restack(parent);
         break;
       }
       default:
         break;
     }
-    return false;
+    return swallowed(event);
   }
 
  private:
   struct Covered {
     QPointer<QWidget> widget;
-    xcb_window_t window;
-    Rect frame;  // where the window must stay, in device pixels
+    xcb_window_t window;  // the curtain's own window
+    Rect frame;           // where it must stay, in device pixels
   };
-
-  // Takes the keyboard, then the pointer, each retried for up to about one
-  // second while another client holds it. On failure releases what it took.
-  bool grab() {
-    if (!c_ || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) return false;
-    if (keymapClearsGrabs()) {
-      std::fputs(
-          "umbrafold: the keyboard map lets Ctrl+Alt+KP_Multiply (XF86ClearGrab) kill any "
-          "program that holds the keyboard, so the curtain could be taken down without the "
-          "password; remove the XKB option grab:break_actions (setxkbmap -option) first\n",
-          stderr);
-      return false;
-    }
-    QElapsedTimer elapsed;
-    elapsed.start();
-    const auto patience = std::chrono::milliseconds(kGrabPatience).count();
-    while (!keyboard_) {
-      keyboard_ = grabKeyboardOnce();
-      if (!keyboard_ && !waitBeforeRetry(elapsed, patience)) break;
-    }
-    while (keyboard_ && !pointer_) {
-      pointer_ = grabPointerOnce();
-      if (!pointer_ && !waitBeforeRetry(elapsed, patience)) break;
-    }
-    if (keyboard_ && pointer_) return true;
-    releaseGrabs();
-    return false;
-  }
-
-  bool grabKeyboardOnce() {
-    auto answer = reply(xcb_grab_keyboard_reply(
-        c_,
-        xcb_grab_keyboard(c_, 1, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-        nullptr));
-    return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
-  }
-
-  bool grabPointerOnce() {
-    auto answer = reply(xcb_grab_pointer_reply(
-        c_,
-        xcb_grab_pointer(c_, 1, root_, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC, XCB_WINDOW_NONE,
-                         XCB_CURSOR_NONE, XCB_CURRENT_TIME),
-        nullptr));
-    return answer && answer->status == XCB_GRAB_STATUS_SUCCESS;
-  }
-
-  // The server let go of our grabs (or may have): take them again now, and
-  // keep trying every few milliseconds while another client got in first.
-  // Grabbing what this client already holds is harmless.
-  void takeGrabsBack() {
-    if (!c_ || !(current_.raw & PresentationOptions::disableProcessSwitching)) return;
-    const bool keyboard = grabKeyboardOnce();
-    const bool pointer = grabPointerOnce();
-    if (!keyboard || !pointer) retryGrab_.start();
-  }
-
-  static bool waitBeforeRetry(const QElapsedTimer& elapsed, qint64 patience) {
-    if (elapsed.elapsed() >= patience) return false;
-    std::this_thread::sleep_for(kGrabRetry);
-    return true;
-  }
-
-  void releaseGrabs() {
-    retryGrab_.stop();
-    if (!c_) return;
-    if (pointer_) xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
-    if (keyboard_) xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
-    if (pointer_ || keyboard_) xcb_flush(c_);
-    pointer_ = keyboard_ = false;
-  }
-
-  // Whether a key of the current keyboard map carries the XKB action that
-  // makes the server kill every client holding a grab (the private action
-  // "ClsGrb", bound to Ctrl+Alt+KP_Multiply by grab:break_actions). The
-  // keysym alone is on most maps without the action.
-  bool keymapClearsGrabs() const {
-    auto map = reply(xcb_xkb_get_map_reply(
-        c_,
-        xcb_xkb_get_map(c_, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_MAP_PART_KEY_ACTIONS, 0, 0, 0, 0, 0, 0,
-                        0, 0, 0, 0, 0, 0, 0, 0, 0, 0),
-        nullptr));
-    if (!map) return false;
-    xcb_xkb_get_map_map_t parts{};
-    xcb_xkb_get_map_map_unpack(xcb_xkb_get_map_map(map.get()), map->nTypes, map->nKeySyms,
-                               map->nKeyActions, map->totalActions, map->totalKeyBehaviors,
-                               map->virtualMods, map->totalKeyExplicit, map->totalModMapKeys,
-                               map->totalVModMapKeys, map->present, &parts);
-    if (!parts.acts_rtrn_acts) return false;
-    for (int i = 0; i < map->totalActions; ++i) {
-      std::array<char, sizeof(xcb_xkb_action_t) + 1> action{};
-      std::memcpy(action.data(), &parts.acts_rtrn_acts[i], sizeof(xcb_xkb_action_t));
-      if (static_cast<unsigned char>(action[0]) == kPrivateAction &&
-          strcasecmp(action.data() + 1, "ClsGrb") == 0) {
-        return true;
-      }
-    }
-    return false;
-  }
 
   Covered* find(xcb_window_t window) {
     const auto it =
@@ -335,25 +218,128 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     return it == covered_.end() ? nullptr : &*it;
   }
 
-  // The whole of the monitor named `display`, in device pixels, as RandR
-  // reports it. Qt sizes windows from its device-independent geometry and
-  // may come out a pixel short at a fractional scale.
-  std::optional<Rect> monitorFrame(const QString& display) const {
-    const QByteArray name = display.toUtf8();
-    auto monitors =
-        reply(xcb_randr_get_monitors_reply(c_, xcb_randr_get_monitors(c_, root_, 1), nullptr));
-    if (!monitors) return std::nullopt;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
-         xcb_randr_monitor_info_next(&it)) {
-      auto atom = reply(xcb_get_atom_name_reply(c_, xcb_get_atom_name(c_, it.data->name), nullptr));
-      if (!atom) continue;
-      const QByteArray monitor(xcb_get_atom_name_name(atom.get()),
-                               xcb_get_atom_name_name_length(atom.get()));
-      if (monitor == name) {
-        return Rect{it.data->x, it.data->y, it.data->width, it.data->height};
-      }
+  bool isOurs(xcb_window_t window) {
+    return window != XCB_WINDOW_NONE && (window == guard_ || find(window));
+  }
+
+  // Where the curtains must live: inside the overlay while it is held,
+  // else on the root.
+  xcb_window_t curtainParent() const { return overlay_ ? overlay_->window() : root_; }
+
+  bool isParent(xcb_window_t window) const {
+    return window == root_ || (overlay_ && window == overlay_->window());
+  }
+
+  // Our windows among the children of `parent` that must be shown.
+  std::vector<xcb_window_t> ours(xcb_window_t parent) const {
+    std::vector<xcb_window_t> windows;
+    if (parent == root_ && guard_ != XCB_WINDOW_NONE) windows.push_back(guard_);
+    if (parent != curtainParent()) return windows;
+    for (const Covered& covered : covered_) {
+      if (covered.widget && covered.widget->isVisible()) windows.push_back(covered.window);
     }
-    return std::nullopt;
+    return windows;
+  }
+
+  void restack(xcb_window_t parent) {
+    for (const xcb_window_t window : ours(parent)) {
+      const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+      xcb_configure_window(c_, window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    }
+    xcb_flush(c_);
+  }
+
+  // Whether the topmost children of `parent` are exactly ours: then a window
+  // of ours covered up is covered by another of ours (mirrored monitors),
+  // and raising would only start a fight among them.
+  bool onTop(xcb_window_t parent) {
+    auto tree = reply(xcb_query_tree_reply(c_, xcb_query_tree(c_, parent), nullptr));
+    if (!tree) return false;
+    const std::vector<xcb_window_t> wanted = ours(parent);
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const int count = xcb_query_tree_children_length(tree.get());
+    std::size_t onTop = 0;
+    for (int i = count - 1;
+         i >= 0 && std::find(wanted.begin(), wanted.end(), children[i]) != wanted.end(); --i) {
+      ++onTop;
+    }
+    return onTop == wanted.size();
+  }
+
+  // Returns a curtain's window to its parent, place and size, mapped when
+  // its widget is shown, and on top there.
+  void putBack(const Covered& covered) {
+    xcb_reparent_window(c_, covered.window, curtainParent(),
+                        static_cast<std::int16_t>(covered.frame.x),
+                        static_cast<std::int16_t>(covered.frame.y));
+    if (covered.widget && covered.widget->isVisible()) xcb_map_window(c_, covered.window);
+    placeExactly(covered.window, covered.frame);
+    x11::raiseAbove(covered.window);
+  }
+
+  void putBackGuard() {
+    xcb_reparent_window(c_, guard_, root_, 0, 0);
+    xcb_map_window(c_, guard_);
+    placeGuard(rootFrame());
+    x11::raiseAbove(guard_);
+  }
+
+  // Names the curtain's window for other programs, asks compositors to leave
+  // it alone, makes whatever it has not painted (yet) white, never what was
+  // on the screen before, and lets it hear when it is covered up.
+  void describeCurtain(xcb_window_t window) {
+    if (bypassCompositor_ != XCB_ATOM_NONE) {
+      const std::uint32_t one = 1;
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, bypassCompositor_, XCB_ATOM_CARDINAL,
+                          32, 1, &one);
+    }
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        sizeof kCurtainClass, kCurtainClass);
+    const std::uint32_t background = white_;
+    xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXEL, &background);
+    selectVisibility(window);
+  }
+
+  // A plain white override-redirect window as large as the root, mapped,
+  // that hears when it is moved, unmapped, reparented or covered up.
+  xcb_window_t makeGuard() {
+    const Rect frame = rootFrame();
+    const xcb_window_t guard = xcb_generate_id(c_);
+    const std::uint32_t values[] = {
+        white_, 1, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_VISIBILITY_CHANGE};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, guard, root_, 0, 0,
+                      static_cast<std::uint16_t>(std::max<std::uint32_t>(frame.width, 1)),
+                      static_cast<std::uint16_t>(std::max<std::uint32_t>(frame.height, 1)), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, guard, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        sizeof kGuardClass, kGuardClass);
+    shapeWhole(guard, frame);
+    xcb_map_window(c_, guard);
+    return guard;
+  }
+
+  Rect rootFrame() const { return currentFrame(root_); }
+
+  // Gives the plain window a shape of one rectangle, its whole area. A
+  // compositor asked to unredirect the screen for a full-screen window on
+  // top (picom --unredir-if-possible) does not count a shaped one, and so
+  // does not unmap the overlay each time a window raises itself above it.
+  void shapeWhole(xcb_window_t window, const Rect& frame) {
+    const xcb_rectangle_t whole{0, 0, static_cast<std::uint16_t>(frame.width),
+                                static_cast<std::uint16_t>(frame.height)};
+    xcb_shape_rectangles(c_, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED,
+                         window, 0, 0, 1, &whole);
+  }
+
+  void placeGuard(const Rect& frame) {
+    placeExactly(guard_, frame);
+    shapeWhole(guard_, frame);
+  }
+
+  xcb_window_t parentOf(xcb_window_t window) const {
+    auto tree = reply(xcb_query_tree_reply(c_, xcb_query_tree(c_, window), nullptr));
+    return tree ? tree->parent : xcb_window_t{XCB_WINDOW_NONE};
   }
 
   Rect currentFrame(xcb_window_t window) const {
@@ -362,12 +348,11 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     return {geometry->x, geometry->y, geometry->width, geometry->height};
   }
 
-  void placeExactly(const Covered& covered) {
-    if (covered.frame.width == 0 || covered.frame.height == 0) return;
-    const std::uint32_t values[] = {static_cast<std::uint32_t>(covered.frame.x),
-                                    static_cast<std::uint32_t>(covered.frame.y),
-                                    covered.frame.width, covered.frame.height};
-    xcb_configure_window(c_, covered.window,
+  void placeExactly(xcb_window_t window, const Rect& frame) {
+    if (frame.width == 0 || frame.height == 0) return;
+    const std::uint32_t values[] = {static_cast<std::uint32_t>(frame.x),
+                                    static_cast<std::uint32_t>(frame.y), frame.width, frame.height};
+    xcb_configure_window(c_, window,
                          XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
                              XCB_CONFIG_WINDOW_HEIGHT,
                          values);
@@ -386,17 +371,13 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     }
   }
 
-  // Whether the root's topmost children are exactly the curtains: then a
-  // curtain covered up is covered by another curtain (mirrored monitors),
-  // and raising would only start a fight among them.
-  bool curtainsOnTop() {
-    auto tree = reply(xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr));
-    if (!tree) return false;
-    const xcb_window_t* children = xcb_query_tree_children(tree.get());
-    const int count = xcb_query_tree_children_length(tree.get());
-    std::size_t onTop = 0;
-    for (int i = count - 1; i >= 0 && find(children[i]); --i) ++onTop;
-    return onTop == covered_.size();
+  // Whether Qt must not see the event: a ConfigureNotify of one of the
+  // root's children, which Qt never asked for.
+  bool swallowed(const xcb_generic_event_t* event) const {
+    if ((event->response_type & 0x7f) != XCB_CONFIGURE_NOTIFY) return false;
+    const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+    return configure->event == root_ && configure->window != root_ &&
+           (rootMask_ & XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY) == 0;
   }
 
   // Asks for the root's SubstructureNotify, keeping whatever else Qt selected
@@ -423,29 +404,18 @@ class X11Presentation final : public Presentation, public QAbstractNativeEventFi
     watching_ = false;
   }
 
-  void restackCurtains() {
-    for (const Covered& covered : covered_) {
-      if (covered.widget && covered.widget->isVisible()) {
-        const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-        xcb_configure_window(c_, covered.window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
-      }
-    }
-    xcb_flush(c_);
-  }
-
   xcb_connection_t* c_ = nullptr;
   xcb_window_t root_ = XCB_WINDOW_NONE;
   std::uint32_t white_ = 0xffffff;
   xcb_atom_t bypassCompositor_ = XCB_ATOM_NONE;
   PresentationOptions current_;
-  bool keyboard_ = false;
-  bool pointer_ = false;
+  x11::Grabs grabs_;
   std::vector<Covered> covered_;
+  std::unique_ptr<x11::Overlay> overlay_;  // held while anything is covered
+  xcb_window_t guard_ = XCB_WINDOW_NONE;   // the plain window under it
   bool watching_ = false;
   std::uint32_t rootMask_ = 0;
-  QTimer retryGrab_;
-  // Installed for the whole life of the presentation: focus events that
-  // tell of a broken grab come before any curtain is covered.
+  // Installed for the whole life of the presentation.
   struct Installer {
     explicit Installer(QAbstractNativeEventFilter* filter) : filter_(filter) {
       QCoreApplication::instance()->installNativeEventFilter(filter_);
