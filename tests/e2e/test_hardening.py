@@ -215,6 +215,15 @@ class HardeningTest(e2e.XSessionCase):
         self.assertEqual(self.sample(1000, "640,300"), (0, 0))
         self.unlocks()
 
+    def test_a_password_typed_while_a_wrong_one_is_checked_unlocks(self):
+        # A typo noticed at once: the right password follows the wrong one in
+        # the same burst of keys, while the wrong one is still being checked.
+        self.armed()
+        keys = lambda text: ["minus" if c == "-" else c for c in text]
+        self.x.run(["xdotool", "key", "--delay", "5"] + keys("wrong-guess") + ["Return"] +
+                   keys(PASSWORD) + ["Return"])
+        self.assertEqual(self.app.wait_exit(10), 0)
+
     def test_keys_typed_as_the_key_monitor_goes_away_reach_the_next_curtain(self):
         for attempt in range(20):
             with self.subTest(attempt=attempt):

@@ -1,5 +1,6 @@
 // Drawing the lock surfaces: their buffers, the white beneath and beyond
 // them, and the band with the field as a sub-surface of its own.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -124,12 +125,17 @@ void Impl::addFrameCallback(Output& o) {
 
 namespace {
 
-// `band` from its top reaching up to the nearest logical pixel on a whole
-// device pixel at `scale`, so that the sub-surface holding it starts there.
-QRect fromWholePixelRow(const QRect& band, SurfaceScale scale) {
+// `band` on whole device pixels at `scale`, so that its buffer is drawn
+// 1:1, never filtered: its top reaching up and its bottom down to the
+// nearest logical pixel that lies on one, its width cut to the last such
+// pixel (white lies beneath it anyway), all within `bounds`.
+QRect onWholePixels(const QRect& band, SurfaceScale scale, const QRect& bounds) {
   const int step = scale.step();
-  const int top = band.top() >= 0 ? band.top() / step * step : 0;
-  return {QPoint(band.left(), top), band.bottomRight()};
+  const int top = std::max(0, band.top()) / step * step;
+  int bottom = (band.bottom() + 1 + step - 1) / step * step;
+  if (bottom > bounds.bottom() + 1) bottom = (bounds.bottom() + 1) / step * step;
+  const int width = bounds.width() / step * step;
+  return QRect(0, top, width, bottom - top) & bounds;
 }
 
 }  // namespace
@@ -137,8 +143,7 @@ QRect fromWholePixelRow(const QRect& band, SurfaceScale scale) {
 bool Impl::paintContent(Output& o, const QRegion& damage, const WaylandSessionLock::Draw& draw) {
   const QRect whole(QPoint(), o.size);
   const SurfaceScale scale = scaleOf(o);
-  const QRect band = fromWholePixelRow(
-      QRect(0, o.contentRect.top(), o.size.width(), o.contentRect.height()) & whole, scale);
+  const QRect band = onWholePixels(o.contentRect, scale, whole);
   bool redraw = false;
   if (!band.isEmpty()) {
     if (!o.content->attached()) {

@@ -1,18 +1,5 @@
 #include "x11keymap.h"
 
-#include <xcb/xcb.h>
-// xkb.h names a field "explicit", a C++ keyword.
-#ifdef __clang__
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wkeyword-macro"
-#endif
-#define explicit explicit_
-#include <xcb/xkb.h>
-#undef explicit
-#ifdef __clang__
-#pragma clang diagnostic pop
-#endif
-
 #include <strings.h>
 
 #include <algorithm>
@@ -20,6 +7,7 @@
 #include <optional>
 
 #include "xcbconnection.h"
+#include "xcbxkb.h"
 
 namespace umbrafold::x11 {
 
