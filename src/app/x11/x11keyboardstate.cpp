@@ -90,8 +90,7 @@ class X11KeyboardState final : public KeyboardState, public QAbstractNativeEvent
     layouts_.clear();
     if (device_ < 0) return;
     std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
-        xkb_context_new(XKB_CONTEXT_NO_FLAGS),
-        &xkb_context_unref);
+        xkb_context_new(XKB_CONTEXT_NO_FLAGS), &xkb_context_unref);
     if (!context) return;
     std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
         xkb_x11_keymap_new_from_device(context.get(), connection_, device_,
