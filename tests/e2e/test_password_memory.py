@@ -11,7 +11,7 @@ import time
 import unittest
 
 import e2e
-from curtain import Umbrafold
+from curtain import Umbrafold, memory_holds_bytes
 from xsession import XSession
 
 PASSWORD = "Qz7-umbra-K3pw"
@@ -45,30 +45,6 @@ def derivation_secrets(password):
         name, *words = line.split()
         secrets.update(state_bytes(name + " state", [int(word, 16) for word in words]))
     return secrets
-
-
-def memory_holds_bytes(pid, needles):
-    """The names of those of `needles` (name -> bytes) that occur anywhere in
-    the readable memory of process `pid`."""
-    found = set()
-    overlap = max(len(needle) for needle in needles.values())
-    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
-        for line in maps:
-            fields = line.split()
-            if "r" not in fields[1] or (len(fields) > 5 and fields[5] in ("[vvar]", "[vsyscall]")):
-                continue
-            start, end = (int(v, 16) for v in fields[0].split("-"))
-            tail = b""
-            for chunk_start in range(start, end, 1 << 24):
-                try:
-                    mem.seek(chunk_start)
-                    chunk = mem.read(min(1 << 24, end - chunk_start))
-                except OSError:
-                    break
-                data = tail + chunk
-                found.update(name for name, needle in needles.items() if needle in data)
-                tail = data[-overlap:]
-    return sorted(found)
 
 
 class PasswordMemoryTest(unittest.TestCase):

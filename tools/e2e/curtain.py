@@ -200,30 +200,32 @@ class Umbrafold:
     def memory_holds(self, text):
         """Which encodings of `text` ("utf-8", "utf-16le") occur anywhere in
         the live process's readable memory."""
-        needles = {"utf-8": text.encode("utf-8"), "utf-16le": text.encode("utf-16-le")}
-        found = set()
-        overlap = max(len(n) for n in needles.values())
-        with open("/proc/%d/maps" % self.pid) as maps, \
-                open("/proc/%d/mem" % self.pid, "rb", 0) as mem:
-            for line in maps:
-                fields = line.split()
-                if "r" not in fields[1] or (len(fields) > 5 and fields[5] in ("[vvar]",
-                                                                             "[vsyscall]")):
-                    continue
-                start, end = (int(v, 16) for v in fields[0].split("-"))
-                tail = b""
-                for chunk_start in range(start, end, 1 << 24):
-                    try:
-                        mem.seek(chunk_start)
-                        chunk = mem.read(min(1 << 24, end - chunk_start))
-                    except OSError:
-                        break
-                    data = tail + chunk
-                    for name, needle in needles.items():
-                        if needle in data:
-                            found.add(name)
-                    tail = data[-overlap:]
-        return sorted(found)
+        return memory_holds_bytes(self.pid, {"utf-8": text.encode("utf-8"),
+                                             "utf-16le": text.encode("utf-16-le")})
+
+
+def memory_holds_bytes(pid, needles):
+    """The names of those of `needles` (name -> bytes) that occur anywhere in
+    the readable memory of process `pid`."""
+    found = set()
+    overlap = max(len(needle) for needle in needles.values())
+    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
+        for line in maps:
+            fields = line.split()
+            if "r" not in fields[1] or (len(fields) > 5 and fields[5] in ("[vvar]", "[vsyscall]")):
+                continue
+            start, end = (int(v, 16) for v in fields[0].split("-"))
+            tail = b""
+            for chunk_start in range(start, end, 1 << 24):
+                try:
+                    mem.seek(chunk_start)
+                    chunk = mem.read(min(1 << 24, end - chunk_start))
+                except OSError:
+                    break
+                data = tail + chunk
+                found.update(name for name, needle in needles.items() if needle in data)
+                tail = data[-overlap:]
+    return sorted(found)
 
 
 def fake_agents(session, build, claude=2, codex=2):
