@@ -140,6 +140,45 @@ QRect onWholePixels(const QRect& band, SurfaceScale scale, const QRect& bounds) 
 
 }  // namespace
 
+bool Impl::showPlain(Output& o) {
+  // White, in a buffer of the configured size at the surface's scale,
+  // drawn once. A configure is acknowledged with it, in the same commit.
+  const SurfaceScale scale = scaleOf(o);
+  const QSize pixels = scale.pixels(o.size);
+  if (!o.plain || o.plain->pixels != pixels) {
+    std::unique_ptr<ShmBuffer> plain = ShmBuffer::create(shm, pixels, scale.scale120);
+    if (!plain) return false;
+    std::memset(plain->data, 0xff, plain->bytes);
+    o.plain = std::move(plain);  // one it replaces is destroyed; the compositor keeps its copy
+  }
+  if (o.ackPending) {
+    ext_session_lock_surface_v1_ack_configure(o.lockSurface, o.serial);
+    o.ackPending = false;
+  }
+  if (o.viewport) {
+    if (o.destination != o.size) {
+      wp_viewport_set_destination(o.viewport, o.size.width(), o.size.height());
+      o.destination = o.size;
+    }
+  } else if (o.bufferScale != o.scale) {
+    wl_surface_set_buffer_scale(o.surface, o.scale);
+    o.bufferScale = o.scale;
+  }
+  coverEdges(o);
+  if (o.strip && o.stripRect.isValid()) o.strip->place(o.stripRect, scale);
+  wl_surface_attach(o.surface, o.plain->buffer, 0, 0);
+  wl_surface_damage_buffer(o.surface, 0, 0, pixels.width(), pixels.height());
+  if (o.frameWanted) addFrameCallback(o);
+  wl_surface_commit(o.surface);
+  // Whole-surface buffers of before are no longer needed.
+  o.front = nullptr;
+  o.buffers.clear();
+  o.whiteShown = true;
+  o.hasContent = true;
+  flush();
+  return true;
+}
+
 bool Impl::paintContent(Output& o, const QRegion& damage, const WaylandSessionLock::Draw& draw) {
   const QRect whole(QPoint(), o.size);
   const SurfaceScale scale = scaleOf(o);
@@ -154,35 +193,7 @@ bool Impl::paintContent(Output& o, const QRegion& damage, const WaylandSessionLo
     }
   }
   if (o.ackPending || !o.whiteShown) {
-    // The lock surface itself: white, in a buffer of the configured size at
-    // the surface's scale, drawn once. A configure is acknowledged with it,
-    // in the same commit.
-    const QSize pixels = scale.pixels(o.size);
-    if (!o.plain || o.plain->pixels != pixels) {
-      std::unique_ptr<ShmBuffer> plain = ShmBuffer::create(shm, pixels, scale.scale120);
-      if (!plain) return false;
-      std::memset(plain->data, 0xff, plain->bytes);
-      o.plain = std::move(plain);  // one it replaces is destroyed; the compositor keeps its copy
-    }
-    if (o.ackPending) {
-      ext_session_lock_surface_v1_ack_configure(o.lockSurface, o.serial);
-      o.ackPending = false;
-    }
-    if (o.destination != o.size) {
-      wp_viewport_set_destination(o.viewport, o.size.width(), o.size.height());
-      o.destination = o.size;
-    }
-    coverEdges(o);
-    if (o.strip && o.stripRect.isValid()) o.strip->place(o.stripRect, scale);
-    wl_surface_attach(o.surface, o.plain->buffer, 0, 0);
-    wl_surface_damage_buffer(o.surface, 0, 0, pixels.width(), pixels.height());
-    if (o.frameWanted) addFrameCallback(o);
-    wl_surface_commit(o.surface);
-    // Whole-surface buffers of before are no longer needed.
-    o.front = nullptr;
-    o.buffers.clear();
-    o.whiteShown = true;
-    o.hasContent = true;
+    if (!showPlain(o)) return false;
     redraw = true;
   }
   const QRegion region = redraw ? QRegion(band) : (damage & band);
@@ -271,8 +282,20 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
   b->busy = true;
   o->front = b;
   o->hasContent = true;
+  o->whiteShown = false;
   d_->flush();
   return true;
+}
+
+bool WaylandSessionLock::paintWhite(const QString& output) {
+  WaylandSessionLockPrivate::Output* o = d_->find(output);
+  if (!d_->usable() || !o || !o->lockSurface || !o->configured || o->size.isEmpty()) return false;
+  if (o->content) {
+    o->content->detach();
+    o->contentRect = QRect();
+  }
+  if (!o->ackPending && o->whiteShown) return true;
+  return d_->showPlain(*o);
 }
 
 void WaylandSessionLock::placeContent(const QString& output, const QRect& logical) {

@@ -173,6 +173,10 @@ struct WaylandSessionLockPrivate {
   // filter a scaled pixel into a vignette: it serves only where a few
   // pixels of it show.
   wl_buffer* whitePixel();
+  // Commits `o`'s lock surface all white, from `plain` (made for the current
+  // size and scale when needed), acknowledging a pending configure. False,
+  // sending nothing, without shared memory.
+  bool showPlain(Output& o);
   // paint() for an output whose content lies in a band of its own.
   bool paintContent(Output& o, const QRegion& damage, const WaylandSessionLock::Draw& draw);
   void addFrameCallback(Output& o);

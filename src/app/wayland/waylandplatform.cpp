@@ -207,6 +207,15 @@ class LockedSurfaces : public QObject {
   // buffers still with the compositor) is drawn at the next frame.
   void paint(const QString& output, Surface& surface) {
     CurtainWindow* curtain = surface.curtain;
+    // No curtain yet (arming) or any more: white, from one buffer.
+    if (!curtain) {
+      if (lock->paintWhite(output)) {
+        surface.damage = QRegion();
+      } else {
+        askFrame(output, surface);
+      }
+      return;
+    }
     // A strip with a sub-surface of its own has only white beneath it.
     QWidget* strip = curtain && !surface.stripOwnSurface ? curtain->mascots() : nullptr;
     const bool painted =

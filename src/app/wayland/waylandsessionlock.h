@@ -122,6 +122,13 @@ class WaylandSessionLock : public QObject {
   // output, not two. paint() draws only there; the next paint() is whole.
   void placeContent(const QString& output, const QRect& logical);
 
+  // Shows `output`'s lock surface all white, from one buffer drawn once for
+  // each size and scale, with no band (see placeContent(); a later one
+  // places it again). True when shown or already showing; false, as
+  // paint(), when the surface is not configured or no shared memory could
+  // be had.
+  bool paintWhite(const QString& output);
+
   // `handler` is called once, with the reason, the moment the connection
   // is found broken, on whichever thread finds it (most often the thread
   // that reads the connection), before connectionLost() is emitted. It may
