@@ -170,21 +170,27 @@ class SessionTest(e2e.XSessionCase):
     def test_caps_lock_is_told_under_the_key_field_and_typing_still_unlocks(self):
         # Two layouts configured: the active one's name shows beside it.
         self.x.run(["setxkbmap", "-layout", "us,de"])
-        app = self.start()
-        self.assertTrue(app.arm(PASSWORD))
-        monitors = self.x.monitors()
-        grey = lambda p: p[0] == p[1] == p[2] and p[0] < 200
-        self.assertTrue(wait_until(lambda: self.x.screenshot().count(
-            note_rect(monitors["DUMMY0"]), predicate=grey) > 20, 5), "the layout's name")
-        red = lambda name: self.x.screenshot().count(note_rect(monitors[name]), predicate=reddish)
-        self.x.key("Caps_Lock")
-        self.assertTrue(wait_until(lambda: red("DUMMY0") > 20, 5), "Caps Lock is on, in red")
-        self.assertEqual(red("DUMMY1"), 0, "only the key curtain tells")
-        if os.environ.get("UMBRAFOLD_E2E_SHOTS"):
-            self.x.save_png(os.path.join(os.environ["UMBRAFOLD_E2E_SHOTS"], "caps-lock.png"))
-        self.x.key("Caps_Lock")
-        self.assertTrue(wait_until(lambda: red("DUMMY0") == 0, 5), "the note goes with Caps Lock")
-        self.unlock()
+        try:
+            app = self.start()
+            self.assertTrue(app.arm(PASSWORD))
+            monitors = self.x.monitors()
+            grey = lambda p: p[0] == p[1] == p[2] and p[0] < 200
+            self.assertTrue(wait_until(lambda: self.x.screenshot().count(
+                note_rect(monitors["DUMMY0"]), predicate=grey) > 20, 5), "the layout's name")
+            red = lambda name: self.x.screenshot().count(note_rect(monitors[name]),
+                                                         predicate=reddish)
+            self.x.key("Caps_Lock")
+            self.assertTrue(wait_until(lambda: red("DUMMY0") > 20, 5), "Caps Lock is on, in red")
+            self.assertEqual(red("DUMMY1"), 0, "only the key curtain tells")
+            if os.environ.get("UMBRAFOLD_E2E_SHOTS"):
+                self.x.save_png(os.path.join(os.environ["UMBRAFOLD_E2E_SHOTS"], "caps-lock.png"))
+            self.x.key("Caps_Lock")
+            self.assertTrue(wait_until(lambda: red("DUMMY0") == 0, 5),
+                            "the note goes with Caps Lock")
+            self.unlock()
+        finally:
+            # The X session serves the cases after this one.
+            self.x.run(["setxkbmap", "-layout", "us"])
 
     def test_mascots_walk_for_working_agents(self):
         agents, env = fake_agents(self.x, e2e.BUILD, claude=2, codex=2)

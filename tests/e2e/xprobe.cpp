@@ -54,17 +54,8 @@
 #include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/xcb.h>
-// xkb.h names a field "explicit", a C++ keyword.
-#ifdef __clang__
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wkeyword-macro"
-#endif
-#define explicit explicit_
-#include <xcb/xkb.h>
-#undef explicit
-#ifdef __clang__
-#pragma clang diagnostic pop
-#endif
+
+#include "xcbxkb.h"
 
 #include <algorithm>
 #include <cerrno>
