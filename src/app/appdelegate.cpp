@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -144,40 +146,48 @@ void AppDelegate::showError(const QString& text) {
 void AppDelegate::arm() {
   if (isArmed() || !setup) return;
 
-  std::optional<SessionPassword> made;
+  auto entered = std::make_unique<EntryCopy>(setupPassword->text());
+  if (userCharacterCount(entered->get()) < kMinimumCharacters) {
+    showError(kTooShort);
+    setupPassword->setFocus(Qt::OtherFocusReason);
+    return;
+  }
   {
-    const EntryCopy entered(setupPassword->text());
-    if (userCharacterCount(entered.get()) < kMinimumCharacters) {
-      showError(kTooShort);
-      setupPassword->setFocus(Qt::OtherFocusReason);
-      return;
-    }
     const EntryCopy confirmed(confirmation->text());
-    if (!canonicallyEqual(entered.get(), confirmed.get())) {
+    if (!canonicallyEqual(entered->get(), confirmed.get())) {
       showError(confirmed.get().isEmpty() ? kConfirmEmpty : kMismatch);
       confirmation->selectAll();
       return;
     }
-    // A display without a number gets no curtain; arming with none to cover
-    // would hold the keyboard with nowhere to type the password.
-    const std::vector<DisplayInfo> screens = platform.displays->screens();
-    if (std::none_of(screens.begin(), screens.end(),
-                     [](const DisplayInfo& screen) { return !screen.number.isEmpty(); })) {
-      showError(kCannotActivate);
-      return;
-    }
-    made = SessionPassword::make(entered.get());
-  }  // the copies of the entries are wiped here
-  if (!made) {
+  }
+  // A display without a number gets no curtain; arming with none to cover
+  // would hold the keyboard with nowhere to type the password.
+  const std::vector<DisplayInfo> screens = platform.displays->screens();
+  if (std::none_of(screens.begin(), screens.end(),
+                   [](const DisplayInfo& screen) { return !screen.number.isEmpty(); })) {
     showError(kCannotActivate);
     return;
   }
+
+  // The derivation waits on the processor and taking the screen on the
+  // display server (on Wayland until the compositor has locked the session,
+  // about as long again). Arming needs both, so they run side by side: the
+  // derivation on a thread of its own, which wipes its copy of the entry.
+  std::future<std::optional<SessionPassword>> deriving =
+      std::async(std::launch::async, [entry = std::move(entered)]() mutable {
+        std::optional<SessionPassword> made = SessionPassword::make(entry->get());
+        entry.reset();
+        return made;
+      });
 
   // Grab first, show second: no curtain may come up while another client
   // could still receive the keyboard. If the screen and keyboard cannot be
   // had, nothing is armed and the entries stay for another try.
   const PresentationOptions before = platform.presentation->options();
-  if (!platform.presentation->setOptions(PresentationOptions::armed())) {
+  const bool held = platform.presentation->setOptions(PresentationOptions::armed());
+  std::optional<SessionPassword> made = deriving.get();
+  if (!held || !made) {
+    if (held) platform.presentation->setOptions(before);
     showError(kCannotActivate);
     return;
   }
