@@ -25,6 +25,7 @@ struct FrameTimers::Entry {
 struct FrameTimers::Thread {
   std::vector<MascotWalk*> walks;  // each at its own frameInterval
   Clock::time_point next;          // when the next frame is due
+  bool idle = false;               // waiting for a strip or a wanted frame, not for `next`
   std::condition_variable_any wake;
 };
 
@@ -75,7 +76,9 @@ void FrameTimers::hurry(MascotWalk* walk) {
 
 void FrameTimers::wake() {
   std::lock_guard lock(stripLock());
-  if (thread_) thread_->wake.notify_one();
+  // A thread that waits for its next frame looks at every strip then: a
+  // screen that wants a frame before that need not wake it twice a frame.
+  if (thread_ && thread_->idle) thread_->wake.notify_one();
 }
 
 bool FrameTimers::offMainThread(const MascotWalk* walk) {
@@ -128,6 +131,12 @@ void FrameTimers::fire(int interval) {
   if (entry.timer->interval() != wait) entry.timer->start(wait);
 }
 
+void FrameTimers::waitIdle(Thread& thread, std::unique_lock<std::recursive_mutex>& lock) {
+  thread.idle = true;
+  thread.wake.wait(lock);
+  thread.idle = false;
+}
+
 void FrameTimers::run() {
   onFrameThread = true;
   std::unique_lock lock(stripLock());
@@ -135,7 +144,7 @@ void FrameTimers::run() {
   std::vector<MascotWalk*> walks;
   for (;;) {
     if (thread.walks.empty()) {
-      thread.wake.wait(lock);
+      waitIdle(thread, lock);
       continue;
     }
     const Clock::time_point due = thread.next;
@@ -150,7 +159,7 @@ void FrameTimers::run() {
       if (walk->d->screen && walk->d->screen->wantsFrame()) walks.push_back(walk);
     }
     if (walks.empty()) {
-      thread.wake.wait(lock);
+      waitIdle(thread, lock);
       continue;
     }
     int interval = std::numeric_limits<int>::max();

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "mascotwalk.h"
@@ -58,6 +59,9 @@ class FrameTimers {
   // to the display. The wait before the next frame, in milliseconds.
   static int frame(const std::vector<MascotWalk*>& walks, const std::vector<MascotWalk*>& joined,
                    int interval, MascotWalk::Frame (*step)(MascotWalk*));
+
+  // Waits until woken, marked as a thread that wake() must wake.
+  static void waitIdle(Thread& thread, std::unique_lock<std::recursive_mutex>& lock);
 
   static void fire(int interval);
   static void run();
