@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "damagerects.h"
 #include "viewporter-client-protocol.h"
 
 namespace umbrafold {
@@ -14,6 +15,10 @@ namespace {
 // Buffers of a strip: one shown, one drawn into, and one more while the
 // compositor holds on to both.
 constexpr std::size_t kMaxBuffers = 3;
+
+// Damage closer than this many pixels is reported as one rectangle: about
+// the space between two mascots that walk side by side.
+constexpr int kDamageGap = 32;
 
 // Buffer user data is the buffer itself; it is dispatched with the
 // strip's mutex held.
@@ -289,7 +294,7 @@ void StripSurface::commitLocked() {
     pending_ = QRegion(QRect(QPoint(), b->pixels));
   }
   wl_surface_attach(surface_, b->buffer, 0, 0);
-  for (const QRect& r : pending_)
+  for (const QRect& r : damageRects(pending_, kDamageGap))
     wl_surface_damage_buffer(surface_, r.x(), r.y(), r.width(), r.height());
   frame_ = wl_surface_frame(surface_);
   wl_callback_add_listener(frame_, &kFrameListener, &frame_);
