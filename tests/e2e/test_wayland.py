@@ -219,24 +219,9 @@ class SessionLockTest(unittest.TestCase):
         probe.close()
         self.assertTrue(app.all_covered())
         self.unlock(app)
-
-        # The other way round: the curtain asks for the lock while it
-        # derives the password, and another locker gets it first. Arming
-        # fails, and once that locker lets go the setup window is back.
-        app = self.start()
-        app.type_setup(PASSWORD, confirmation=PASSWORD[:-1])
-        probe = self.probe()
-        self.session.type(PASSWORD[-1])  # the confirmation field now matches
-        probe.send("lock")
-        self.assertEqual(probe.expect("locked", timeout=5), "locked")
-        refused = wait_until(lambda: "did not lock" in app.stderr(), 10, 0.1)
-        self.assertTrue(refused, app.stderr())
-        probe.send("unlock")
-        self.assertEqual(probe.expect("unlocked"), "unlocked")
-        probe.close()
-        self.assertTrue(app.alive())
-        self.assertTrue(wait_until(lambda: min(self.session.magenta().values()) > 0, 5, 0.1))
-        shot(self.session, "refused-second")
+        # The other way round cannot be brought about from here: the curtain
+        # asks for the lock with the keystroke that arms it, and while
+        # another locker holds the session no key reaches the setup window.
 
     def test_no_copy_of_the_password_survives(self):
         if self.Session is not SwaySession:
@@ -462,6 +447,10 @@ class ScaledOutputTest(unittest.TestCase):
             with self.subTest(scale=scale):
                 self.sway.swaymsg("output", "HEADLESS-2", "scale", scale)
                 scales["HEADLESS-2"] = float(scale)
+                # The first frame at the new scale shows nothing of the desktop.
+                first = self.output_shot("HEADLESS-2")
+                self.assertEqual(first.count((0, 0, first.width, first.height),
+                                             predicate=lambda p: p == MAGENTA), 0)
                 covered = wait_until(lambda: self.all_curtain(scales), 5, 0.05)
                 self.keep("HEADLESS-2", "scale-%s" % scale)
                 self.assertTrue(covered, {n: self.stray_pixels(n, s) for n, s in scales.items()})
