@@ -10,6 +10,7 @@
 namespace umbrafold {
 
 ShmBuffer::~ShmBuffer() {
+  image = QImage();  // before the pixels it points at go
   if (buffer) wl_buffer_destroy(buffer);
   if (data) munmap(data, bytes);
 }
@@ -34,6 +35,8 @@ std::unique_ptr<ShmBuffer> ShmBuffer::create(wl_shm* shm, QSize pixels, int scal
   b->bytes = bytes;
   b->pixels = pixels;
   b->scale = scale;
+  b->image = QImage(static_cast<uchar*>(data), pixels.width(), pixels.height(),
+                    static_cast<qsizetype>(stride), QImage::Format_RGB32);
   wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
   b->buffer = wl_shm_pool_create_buffer(pool, 0, pixels.width(), pixels.height(),
                                         static_cast<std::int32_t>(stride), WL_SHM_FORMAT_XRGB8888);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QRegion>
 #include <QSize>
 
@@ -23,6 +24,11 @@ struct ShmBuffer {
   bool busy = false;     // attached and not yet released by the compositor
   bool retired = false;  // of an old size or scale: destroyed once released
   QRegion stale;         // logical pixels whose content is older than the front buffer's
+  // The pixels as an image, made once with the buffer: the paint engine a
+  // painter needs is built on an image's first paint and kept with it, so
+  // frames drawn into the same buffer do not build it again each time.
+  // Painted through this object only: a copy would paint into its own pixels.
+  QImage image;
 
   // A buffer of `pixels` from `shm`, tagged with `scale`; null when no
   // shared memory could be had or the size is empty or too large.

@@ -249,8 +249,7 @@ bool StripSurface::draw(const QRect& place, std::span<const QRect> area, const P
     // Bring the pixels outside this frame up to date with what is shown.
     for (const QRect& r : b->stale - region) copyRect(*front_, *b, r);
   }
-  QImage image(static_cast<uchar*>(b->data), pixels.width(), pixels.height(), b->stride(),
-               QImage::Format_RGB32);
+  QImage& image = b->image;
   if (region == QRegion(all) && (whole_ || !front_)) {
     const QRect one = all.translated(-origin);
     paint(image, origin, {&one, 1});

@@ -229,8 +229,7 @@ bool WaylandSessionLock::paint(const QString& output, const QRegion& damage, con
   QRegion region = o->front ? (damage & whole) : QRegion(whole);
   if (region.isEmpty() && !o->ackPending) return true;
 
-  QImage image(static_cast<uchar*>(b->data), b->pixels.width(), b->pixels.height(), b->stride(),
-               QImage::Format_RGB32);
+  QImage& image = b->image;
   const SurfaceScale scale = d_->scaleOf(*o);
   image.setDevicePixelRatio(scale.ratio());
   if (o->front) {
