@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <utility>
 
 #include "passwordtext.h"
@@ -172,13 +173,18 @@ void AppDelegate::arm() {
   // The derivation waits on the processor and taking the screen on the
   // display server (on Wayland until the compositor has locked the session,
   // about as long again). Arming needs both, so they run side by side: the
-  // derivation on a thread of its own, which wipes its copy of the entry.
-  std::future<std::optional<SessionPassword>> deriving =
-      std::async(std::launch::async, [entry = std::move(entered)]() mutable {
-        std::optional<SessionPassword> made = SessionPassword::make(entry->get());
-        entry.reset();
-        return made;
-      });
+  // derivation on a thread of its own. Where no thread can be had, it runs
+  // here once the screen is taken. The entry's copy is wiped when arm()
+  // returns.
+  const auto derive = [entry = std::shared_ptr<const EntryCopy>(std::move(entered))] {
+    return SessionPassword::make(entry->get());
+  };
+  std::future<std::optional<SessionPassword>> deriving;
+  try {
+    deriving = std::async(std::launch::async, derive);
+  } catch (const std::system_error&) {
+    deriving = std::async(std::launch::deferred, derive);
+  }
 
   // Grab first, show second: no curtain may come up while another client
   // could still receive the keyboard. If the screen and keyboard cannot be
