@@ -207,22 +207,18 @@ class LockedSurfaces : public QObject {
   // buffers still with the compositor) is drawn at the next frame.
   void paint(const QString& output, Surface& surface) {
     CurtainWindow* curtain = surface.curtain;
-    // No curtain yet (arming) or any more: white, from one buffer.
+    bool painted = false;
     if (!curtain) {
-      if (lock->paintWhite(output)) {
-        surface.damage = QRegion();
-      } else {
-        askFrame(output, surface);
-      }
-      return;
+      // No curtain yet (arming) or any more: white, from one buffer.
+      painted = lock->paintWhite(output);
+    } else {
+      // A strip with a sub-surface of its own has only white beneath it.
+      QWidget* strip = surface.stripOwnSurface ? nullptr : curtain->mascots();
+      painted = lock->paint(output, surface.damage,
+                            [curtain, strip](QImage& image, const QRegion& region, QPoint origin) {
+                              curtainsurface::draw(curtain, image, region, origin, strip);
+                            });
     }
-    // A strip with a sub-surface of its own has only white beneath it.
-    QWidget* strip = curtain && !surface.stripOwnSurface ? curtain->mascots() : nullptr;
-    const bool painted =
-        lock->paint(output, surface.damage,
-                    [curtain, strip](QImage& image, const QRegion& region, QPoint origin) {
-                      curtainsurface::draw(curtain, image, region, origin, strip);
-                    });
     if (painted) {
       surface.damage = QRegion();
     } else {
